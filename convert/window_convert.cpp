@@ -1,0 +1,34 @@
+// The main window's S-record command: derive the image name, report both
+// names, and start the converter without waiting for it.
+
+#include "convert/srec_output_path.h"
+#include "shell/qx7100_1.h"
+
+void qx7100_1::convert_Click()
+{
+    const QString source = chooseFile(QStringLiteral("Files (*.rec,*.srec)|*.rec;*.srec|"));
+    if (source.isEmpty()) {
+        insertInfo(QStringLiteral("No srec file selected!"));
+        return;
+    }
+    const QString output = binPathForSrec(source);
+    insertInfo(QStringLiteral("Original srec file: ") + source + QStringLiteral("\r\n"));
+    insertInfo(QStringLiteral("Creation bin file: ") + output + QStringLiteral("\r\n"));
+
+    const QString converter = services_.converterPath;
+    services_.processes->start(converter, {source, output}, this, [this, converter](const ProcessOutcome &outcome) {
+        switch (outcome.kind) {
+        case ProcessOutcome::Kind::NotStarted:
+            warn(QStringLiteral("Cannot start the converter %1: %2").arg(converter, outcome.detail));
+            break;
+        case ProcessOutcome::Kind::Failed:
+            warn(QStringLiteral("The converter failed (exit code %1): %2").arg(outcome.exitCode).arg(outcome.detail));
+            break;
+        case ProcessOutcome::Kind::Crashed:
+            warn(QStringLiteral("The converter stopped unexpectedly: %1").arg(outcome.detail));
+            break;
+        case ProcessOutcome::Kind::Succeeded:
+            break;
+        }
+    });
+}

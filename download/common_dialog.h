@@ -1,0 +1,44 @@
+#pragma once
+// The file-open dialog of the main window (CMDialog1): a file name written
+// before and read after the dialog, a filter in the "desc|patterns|" syntax,
+// and the Open operation. The dialog itself is a service so tests can script it.
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QWidget;
+
+class FileDialogService {
+public:
+    virtual ~FileDialogService() = default;
+    // Shows a modal file-open dialog offering the given Qt name filters.
+    // Returns the chosen file's full path, or an empty text when cancelled.
+    virtual QString getOpenFileName(QWidget *parent, const QStringList &nameFilters) = 0;
+};
+
+// The real dialog, a QFileDialog.
+std::unique_ptr<FileDialogService> makeQtFileDialog();
+
+// Turns "desc|patterns|desc|patterns|" into Qt name filters such as
+// "Files (*.rec,*.srec) (*.rec *.srec)". Patterns match regardless of case
+// (the dialog is told so).
+QStringList nameFiltersFromFilterText(const QString &filter);
+
+class CommonDialog {
+public:
+    explicit CommonDialog(FileDialogService &service) : service_(service) {}
+
+    QString FileName;
+    QString Filter;
+    // The setting with member identifier 23. Qt's dialog has no counterpart:
+    // kept so that the dialog sequence reads as designed, otherwise ignored.
+    short Setting23 = 0;
+
+    // Opens the dialog. On a confirmed choice FileName holds the path; on a
+    // cancel FileName keeps the value it had before.
+    void ShowOpen(QWidget *parent);
+
+private:
+    FileDialogService &service_;
+};

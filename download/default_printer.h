@@ -1,0 +1,32 @@
+#pragma once
+// The system's default printer as the loader sees it: its device name and the
+// port it sits on. Looked up afresh at every use; never cached.
+
+#include <QString>
+#include <memory>
+
+struct DefaultPrinterInfo {
+    enum class State {
+        Ready,      // a default destination exists; name and port are filled
+        NoServer,   // no print server answered
+        NoDefault,  // the server answered but no destination is the default
+    };
+    State state = State::NoServer;
+    QString deviceName;  // the destination's name, empty unless Ready
+    QString portName;    // "LPT1:", "LPT2:" or the device URI as it stands; empty unless Ready
+};
+
+class DefaultPrinter {
+public:
+    virtual ~DefaultPrinter() = default;
+    // Asks the print system for the current default destination. Must answer
+    // at once (well under a second) when no print server runs.
+    virtual DefaultPrinterInfo query() = 0;
+};
+
+// The default printer of the CUPS server that libcups reaches.
+std::unique_ptr<DefaultPrinter> makeCupsDefaultPrinter();
+
+// Port name of a queue from its device URI: parallel:/dev/lp0 gives "LPT1:",
+// parallel:/dev/lp1 gives "LPT2:", anything else is returned unchanged.
+QString portNameFromDeviceUri(const QString &deviceUri);

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: the default
+# build, the same suites under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the converter's fuzz target for a bounded time. Exits 0 only when every
+# step passed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export QT_QPA_PLATFORM=offscreen
+
+scripts/install-deps.sh --tests
+
+echo "== default build"
+cmake --preset default
+cmake --build --preset default
+ctest --preset default
+
+echo "== sanitizer build"
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+
+if [[ -x srec2bin/fuzz/run-fuzz.sh ]]; then
+    echo "== fuzzing the S-record parser"
+    cmake --preset fuzz
+    cmake --build --preset fuzz
+    srec2bin/fuzz/run-fuzz.sh build-fuzz 60
+fi
+echo "== all tests passed"

@@ -1,0 +1,16 @@
+#include "shell/qx7100_1.h"
+
+#include <QApplication>
+#include <QIcon>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("load_velantra"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/load_qx7100.png")));
+
+    qx7100_1 window(makeRealServices(QCoreApplication::applicationDirPath()));
+    window.show();
+    return app.exec();
+}

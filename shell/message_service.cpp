@@ -1,0 +1,28 @@
+#include "shell/message_service.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+
+class MessageBoxes final : public MessageService {
+public:
+    void warning(QWidget *parent, const QString &text) override
+    {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), text, QMessageBox::Ok, parent);
+        box.exec();
+    }
+
+    void error(QWidget *parent, const QString &text) override
+    {
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, parent);
+        box.exec();
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<MessageService> makeMessageBoxes()
+{
+    return std::make_unique<MessageBoxes>();
+}

@@ -1,0 +1,281 @@
+#include "shell/qx7100_1.h"
+
+#include "shell/about.h"
+#include "shell/pane_layout.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include <cmath>
+
+namespace {
+
+// Design geometry, in twips.
+constexpr float kClientWidth = 7770.0f;
+constexpr float kClientHeight = 4725.0f;
+constexpr float kStatusHeight = 315.0f;
+constexpr float kPrinterPanelWidth = 4500.0f;
+constexpr float kSettingsPanelWidth = 20000.0f;
+constexpr int kStartLeft = 1920, kStartTop = 3240, kStartWidth = 1575, kStartHeight = 615;
+
+// The status bar with its two keyed text panels, laid side by side at their
+// design widths; the second is wider than any window and simply runs past the
+// right edge, so it always fills the room right of the first.
+class PanelStatusBar : public QStatusBar {
+public:
+    using QStatusBar::QStatusBar;
+
+    QLabel *addPanel(const QString &key, const QString &text, const QString &tooltip, int width)
+    {
+        auto *label = new QLabel(text, this);
+        label->setObjectName(key);
+        label->setToolTip(tooltip);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setProperty("panelWidth", width);
+        panels_.append(label);
+        placePanels();
+        return label;
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QStatusBar::resizeEvent(event);
+        placePanels();
+    }
+
+private:
+    void placePanels()
+    {
+        int x = 0;
+        for (QLabel *label : qAsConst(panels_)) {
+            const int width = label->property("panelWidth").toInt();
+            label->setGeometry(x, 0, width, height());
+            x += width;
+        }
+    }
+
+    QList<QLabel *> panels_;
+};
+
+// The pane surface of the real window: readings and moves in twips, the panes
+// keeping whole pixels themselves.
+class WindowPaneSurface final : public PaneSurface {
+public:
+    WindowPaneSurface(qx7100_1 &window, QWidget &info, QWidget &spy, QWidget &status, int menuHeight)
+        : window_(window), info_(info), spy_(spy), status_(status), menuHeight_(menuHeight)
+    {
+    }
+
+    float clientWidth() override { return window_.twipsX(window_.width()); }
+    float statusHeight() override { return window_.twipsY(status_.height()); }
+    float clientHeight() override { return window_.twipsY(window_.height() - menuHeight_); }
+    float infoPaneHeight() override { return window_.twipsY(info_.height()); }
+
+    void moveInfoPane(float left, float top, float width, float height) override { move(info_, left, top, width, height); }
+    void moveSpyPane(float left, float top, float width, float height) override { move(spy_, left, top, width, height); }
+
+private:
+    void move(QWidget &pane, float left, float top, float width, float height)
+    {
+        pane.setGeometry(window_.pixelsX(left), window_.pixelsY(top), window_.pixelsX(width), window_.pixelsY(height));
+    }
+
+    qx7100_1 &window_;
+    QWidget &info_;
+    QWidget &spy_;
+    QWidget &status_;
+    int menuHeight_;
+};
+
+QPlainTextEdit *makePane(const QString &name, QWidget *parent)
+{
+    auto *pane = new QPlainTextEdit(parent);
+    pane->setObjectName(name);
+    QFont font(QStringLiteral("Courier"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPointSizeF(9.75);
+    font.setWeight(QFont::Normal);
+    pane->setFont(font);
+    // Tab moves the focus along the tab order, as in the window's other controls.
+    pane->setTabChangesFocus(true);
+    return pane;
+}
+
+}  // namespace
+
+qx7100_1::qx7100_1(LoaderServices services, QWidget *parent)
+    : QMainWindow(parent), services_(std::move(services)), CMDialog1(*services_.fileDialog)
+{
+    setObjectName(QStringLiteral("qx7100_1"));
+    setWindowTitle(QStringLiteral("Velantra Loader"));
+    buildControls();
+    buildMenus();
+    setUpSerial();
+
+    const int menuHeight = menuBar()->sizeHint().height();
+    resize(pixelsX(kClientWidth), menuHeight + pixelsY(kClientHeight));
+    Form_Load();
+}
+
+qx7100_1::~qx7100_1() = default;
+
+void qx7100_1::buildControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    Textinfo = makePane(QStringLiteral("Textinfo"), client);
+    txtTerm = makePane(QStringLiteral("txtTerm"), client);
+
+    Start = new QPushButton(QStringLiteral("Start"), client);
+    Start->setObjectName(QStringLiteral("Start"));
+    Start->setGeometry(pixelsX(kStartLeft), pixelsY(kStartTop), pixelsX(kStartWidth), pixelsY(kStartHeight));
+    // Drawn in front of the spy display where they overlap, so it can always be clicked.
+    Start->raise();
+    connect(Start, &QPushButton::clicked, this, &qx7100_1::Start_Click);
+
+    auto *status = new PanelStatusBar(this);
+    status->setObjectName(QStringLiteral("sbrStatus"));
+    status->setSizeGripEnabled(false);
+    status->setFixedHeight(pixelsY(kStatusHeight));
+    status->setFocusPolicy(Qt::NoFocus);
+    status->addPanel(QStringLiteral("Printer"), QStringLiteral("Printer port: "), QStringLiteral("Printer name"),
+                     pixelsX(kPrinterPanelWidth));
+    status->addPanel(QStringLiteral("Settings"), QStringLiteral("COM settings:"),
+                     QStringLiteral("Communications Port Settings"), pixelsX(kSettingsPanelWidth));
+    setStatusBar(status);
+    sbrStatus = status;
+
+    setTabOrder(txtTerm, Textinfo);
+    setTabOrder(Textinfo, Start);
+    txtTerm->setFocus();
+    txtTerm->installEventFilter(this);
+}
+
+void qx7100_1::buildMenus()
+{
+    auto item = [this](QMenu *menu, const QString &name, const QString &caption, void (qx7100_1::*slot)()) {
+        QAction *action = menu ? menu->addAction(caption) : menuBar()->addAction(caption);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+
+    Menu_file = menuBar()->addMenu(QStringLiteral("&File"));
+    Menu_file->setObjectName(QStringLiteral("Menu_file"));
+    convert = item(Menu_file, QStringLiteral("convert"), QStringLiteral("&Convert_srec2bin"), &qx7100_1::convert_Click);
+    file = item(Menu_file, QStringLiteral("file"), QStringLiteral("&bin_file_to_load"), &qx7100_1::file_Click);
+
+    com = menuBar()->addMenu(QStringLiteral("Com"));
+    com->setObjectName(QStringLiteral("com"));
+    // A checkable item flips its own mark before its command runs; the Com
+    // commands set the marks themselves, so the flip is undone first.
+    auto portItem = [this](const QString &name, const QString &caption, void (qx7100_1::*slot)()) {
+        QAction *action = com->addAction(caption);
+        action->setObjectName(name);
+        action->setCheckable(true);
+        connect(action, &QAction::triggered, action, [action](bool checked) { action->setChecked(!checked); });
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    com1 = portItem(QStringLiteral("com1"), QStringLiteral("Com1"), &qx7100_1::com1_Click);
+    com2 = portItem(QStringLiteral("com2"), QStringLiteral("Com2"), &qx7100_1::com2_Click);
+
+    start_1 = item(nullptr, QStringLiteral("start_1"), QStringLiteral("Start"), &qx7100_1::start_1_Click);
+    Clear = item(nullptr, QStringLiteral("Clear"), QStringLiteral("Clear"), &qx7100_1::Clear_Click);
+    Status = item(nullptr, QStringLiteral("Status"), QStringLiteral("?"), &qx7100_1::Status_Click);
+}
+
+void qx7100_1::Form_Load()
+{
+    Start->setEnabled(false);
+    com1->setChecked(false);
+    com2->setChecked(false);
+    layOutPanes();
+    for (QPlainTextEdit *pane : {Textinfo, txtTerm}) {
+        QPalette palette = pane->palette();
+        palette.setColor(QPalette::Text, QColor(0, 0, 255));
+        pane->setPalette(palette);
+    }
+    panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ") + services_.printer->query().deviceName);
+}
+
+void qx7100_1::layOutPanes()
+{
+    // Before the window is first shown its menu bar and status bar have not
+    // been placed yet; place them so that the readings are the real ones.
+    if (!isVisible())
+        layout()->activate();
+    WindowPaneSurface surface(*this, *Textinfo, *txtTerm, *sbrStatus, menuBar()->height());
+    ::layOutPanes(surface);
+}
+
+void qx7100_1::Form_Resize()
+{
+    const float outerHeight = twipsY(frameGeometry().height());
+    const float outerWidth = twipsX(frameGeometry().width());
+    if (outerSizeAllowsLayout(outerHeight, outerWidth)) {
+        layOutPanes();
+        return;
+    }
+    // Too small: snap the outer size to the minimum, height first, then width.
+    const int frameExtraHeight = frameGeometry().height() - height();
+    const int frameExtraWidth = frameGeometry().width() - width();
+    resize(width(), pixelsY(kMinimumOuterTwips) - frameExtraHeight);
+    resize(pixelsX(kMinimumOuterTwips) - frameExtraWidth, height());
+}
+
+void qx7100_1::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    Form_Resize();
+}
+
+void qx7100_1::start_1_Click()
+{
+    Start_Click();
+}
+
+void qx7100_1::Clear_Click()
+{
+    Textinfo->setPlainText(QString());
+    txtTerm->setPlainText(QString());
+}
+
+void qx7100_1::Status_Click()
+{
+    About about(this);
+    about.exec();
+}
+
+QLabel *qx7100_1::panel(const QString &key) const
+{
+    return sbrStatus->findChild<QLabel *>(key, Qt::FindDirectChildrenOnly);
+}
+
+void qx7100_1::insertInfo(const QString &text)
+{
+    // At the insertion point, replacing any selection: where the user last
+    // clicked is where the message goes.
+    Textinfo->insertPlainText(text);
+}
+
+void qx7100_1::warn(const QString &text)
+{
+    services_.messages->warning(this, text);
+}
+
+float qx7100_1::twipsX(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiX()); }
+float qx7100_1::twipsY(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiY()); }
+int qx7100_1::pixelsX(float twips) const { return int(std::lround(twips * float(logicalDpiX()) / 1440.0f)); }
+int qx7100_1::pixelsY(float twips) const { return int(std::lround(twips * float(logicalDpiY()) / 1440.0f)); }
