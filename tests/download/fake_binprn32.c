@@ -1,0 +1,27 @@
+/* A stand-in raw-print library: records its calls in exported counters and
+ * answers a chosen code, so the window's loader can be tested without CUPS. */
+#include <stdint.h>
+#include <string.h>
+
+__attribute__((visibility("default"))) int fake_name_calls;
+__attribute__((visibility("default"))) int fake_send_calls;
+__attribute__((visibility("default"))) char fake_last_path[4096];
+__attribute__((visibility("default"))) int fake_name_argument_was_empty;
+
+#ifndef FAKE_WITHOUT_GET_NAME
+__attribute__((visibility("default"))) int32_t vbGetDefPrinterName(char *name)
+{
+    ++fake_name_calls;
+    fake_name_argument_was_empty = name != 0 && name[0] == '\0';
+    return 1;
+}
+#endif
+
+/* Answers -1 for a path ending in "fail.bin", 0 otherwise. */
+__attribute__((visibility("default"))) int16_t vbSendPrnToDefPrinter(const char *path)
+{
+    size_t n = strlen(path);
+    ++fake_send_calls;
+    strncpy(fake_last_path, path, sizeof fake_last_path - 1);
+    return (n >= 8 && strcmp(path + n - 8, "fail.bin") == 0) ? -1 : 0;
+}
