@@ -65,6 +65,8 @@ About::About(QWidget *owner) : QDialog(owner)
     Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text1->setTabChangesFocus(true);
+    // Tab stops every eight average characters, as in a classic text box.
+    Text1->setTabStopDistance(8.0 * Text1->fontMetrics().averageCharWidth());
     Text1->setPlainText(aboutText());
     Text1->moveCursor(QTextCursor::Start);
 

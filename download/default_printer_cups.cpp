@@ -1,0 +1,90 @@
+#include "download/default_printer.h"
+
+#include <cups/cups.h>
+
+namespace {
+
+// A server that does not accept the connection within this time counts as absent.
+constexpr int ConnectTimeoutMs = 1000;
+// A server that accepted the connection but stops answering fails the query after this.
+constexpr double RequestTimeoutS = 5.0;
+
+// Without a timeout callback libcups would wait for ever on a server that stopped
+// answering; this one gives up at the first timeout.
+int giveUp(http_t *, void *)
+{
+    return 0;
+}
+
+// The queue's device URI asked for directly, for servers whose destination list lacks it.
+QString queryDeviceUri(http_t *http, const char *queue)
+{
+    char printerUri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, printerUri, sizeof printerUri, "ipp", nullptr, "localhost",
+                     ippPort(), "/printers/%s", queue);
+    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "device-uri");
+    ipp_t *response = cupsDoRequest(http, request, "/");
+    QString uri;
+    if (ipp_attribute_t *attr = ippFindAttribute(response, "device-uri", IPP_TAG_URI))
+        uri = QString::fromUtf8(ippGetString(attr, 0, nullptr));
+    ippDelete(response);
+    return uri;
+}
+
+// Asks over a connection of its own at every query: no cached destination list, and
+// no browsing of the network for printers (which would cost a second or more).
+class CupsDefaultPrinter final : public DefaultPrinter {
+public:
+    DefaultPrinterInfo query() override
+    {
+        DefaultPrinterInfo info;
+        // libcups would report a server that does not answer as "no default
+        // destination"; connecting first tells the two apart, and fails at once
+        // when nothing listens on the socket or port.
+        http_t *http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                                    ConnectTimeoutMs, nullptr);
+        if (!http) {
+            info.state = DefaultPrinterInfo::State::NoServer;
+            return info;
+        }
+        httpSetTimeout(http, RequestTimeoutS, giveUp, nullptr);
+
+        cups_dest_t *dest = cupsGetNamedDest(http, nullptr, nullptr);
+        if (!dest) {
+            // A request that timed out or lost its connection got no answer at all.
+            const bool lost = httpError(http) != 0 || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+            info.state = lost ? DefaultPrinterInfo::State::NoServer
+                : DefaultPrinterInfo::State::NoDefault;
+            httpClose(http);
+            return info;
+        }
+
+        info.state = DefaultPrinterInfo::State::Ready;
+        info.deviceName = QString::fromUtf8(dest->name);
+        const char *uri = cupsGetOption("device-uri", dest->num_options, dest->options);
+        const QString deviceUri = uri ? QString::fromUtf8(uri) : queryDeviceUri(http, dest->name);
+        info.portName = portNameFromDeviceUri(deviceUri);
+        cupsFreeDests(1, dest);
+        httpClose(http);
+        return info;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<DefaultPrinter> makeCupsDefaultPrinter()
+{
+    return std::make_unique<CupsDefaultPrinter>();
+}
+
+QString portNameFromDeviceUri(const QString &deviceUri)
+{
+    if (deviceUri == QLatin1String("parallel:/dev/lp0"))
+        return QStringLiteral("LPT1:");
+    if (deviceUri == QLatin1String("parallel:/dev/lp1"))
+        return QStringLiteral("LPT2:");
+    return deviceUri;
+}

@@ -1,0 +1,228 @@
+#!/bin/bash
+# Private print server for tests, benchmarks and rehearsals: a cupsd of its own
+# under DIR (configuration, socket, spool, logs, ServerBin with our capture
+# backend), never the system's. See README.md in this folder.
+#
+#   private-cupsd.sh start DIR   configure, start in the background, wait until it
+#                                answers, add the default raw queue; prints the
+#                                export lines for the clients on stdout
+#   private-cupsd.sh stop DIR    stop the server started in DIR (no-op if not running)
+#   private-cupsd.sh run DIR     configure and run in the foreground (exec), for a
+#                                harness that supervises the process itself
+#   private-cupsd.sh env DIR     print the export lines only
+#
+# Environment read at start/run:
+#   LOADER_CAPTURE_PATH     where the backend appends job bytes (default DIR/capture.bin)
+#   LOADER_CAPTURE_BACKEND  a built capture backend to install (default: compile
+#                           capture_backend.c beside this script with ${CC:-cc})
+#   LOADER_CUPS_QUEUE       name of the queue that start adds (default qx7100; "none": no queue)
+#   LOADER_CUPS_DEVICE      its device URI (default parallel:/dev/lp0, reported as LPT1:)
+#   LOADER_CUPS_LOGLEVEL    cupsd LogLevel (default info)
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
+
+die() {
+    echo "private-cupsd: $*" >&2
+    exit 1
+}
+
+# Finds an administration program, also where /usr/sbin is not on PATH (non-root users).
+find_tool() {
+    local name=$1 package=$2 path
+    if path=$(command -v "$name" 2>/dev/null); then
+        echo "$path"
+    elif [ -x "/usr/sbin/$name" ]; then
+        echo "/usr/sbin/$name"
+    else
+        die "$name not found: install the Debian package $package"
+    fi
+}
+
+usage() {
+    echo "usage: $0 start|stop|run|env DIR" >&2
+    exit 2
+}
+
+[ $# -eq 2 ] || usage
+command=$1
+mkdir -p "$2"
+dir=$(cd "$2" && pwd -P)
+case $dir in
+*[[:space:]]*) die "DIR must not contain blanks (cupsd.conf cannot quote them): $dir" ;;
+esac
+socket=$dir/cups.sock
+# sun_path holds 108 bytes including the terminating zero.
+[ ${#socket} -le 107 ] || die "socket path too long for a Unix socket (${#socket} > 107): $socket"
+capture=${LOADER_CAPTURE_PATH:-$dir/capture.bin}
+pidfile=$dir/cupsd.pid
+
+print_env() {
+    echo "export CUPS_SERVER=$socket"
+    echo "export LOADER_CAPTURE_PATH=$capture"
+}
+
+# Writes the configuration and the ServerBin; printers.conf of an earlier run is kept.
+configure() {
+    local serverbin datadir entry
+    serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
+    datadir=$(cups-config --datadir 2>/dev/null || echo /usr/share/cups)
+    [ -d "$serverbin/daemon" ] || die "$serverbin/daemon not found: install the Debian package cups-daemon"
+
+    mkdir -p "$dir"/{conf,spool/tmp,cache,state,log,bin/backend}
+    chmod 0755 "$dir/bin" "$dir/bin/backend"
+
+    # The system's helpers (daemon, notifier, filter, ...), but our own backend folder.
+    for entry in "$serverbin"/*; do
+        [ "$(basename "$entry")" = backend ] && continue
+        ln -sfn "$entry" "$dir/bin/$(basename "$entry")"
+    done
+
+    local backend=$dir/bin/backend/parallel
+    if [ -n "${LOADER_CAPTURE_BACKEND:-}" ]; then
+        [ -x "$LOADER_CAPTURE_BACKEND" ] || die "LOADER_CAPTURE_BACKEND is not an executable: $LOADER_CAPTURE_BACKEND"
+        cp -f "$LOADER_CAPTURE_BACKEND" "$backend.new"
+    else
+        local cc=${CC:-cc}
+        command -v "$cc" >/dev/null || die "$cc not found: install the Debian package build-essential"
+        "$cc" -O2 -o "$backend.new" "$here/capture_backend.c" || die "cannot compile $here/capture_backend.c"
+    fi
+    # Mode 0700: a cupsd running as root runs such a backend as root instead of as the
+    # unprivileged User (lp), so it can write the capture file wherever the caller put it.
+    # Run as another user, cupsd runs every backend as that user anyway.
+    chmod 0700 "$backend.new"
+    mv -f "$backend.new" "$backend"
+
+    cat >"$dir/conf/cups-files.conf" <<EOF
+# Private print server: every file it writes stays under $dir.
+ServerRoot $dir/conf
+ServerBin $dir/bin
+RequestRoot $dir/spool
+TempDir $dir/spool/tmp
+CacheDir $dir/cache
+StateDir $dir/state
+DataDir $datadir
+AccessLog $dir/log/access_log
+ErrorLog $dir/log/error_log
+PageLog $dir/log/page_log
+# Without this a root cupsd rewrites the system's /run/cups/printcap.
+Printcap $dir/printcap
+# Read by the capture backend (CUPS 2.4 ignores SetEnv in cupsd.conf).
+SetEnv LOADER_CAPTURE_PATH $capture
+EOF
+
+    cat >"$dir/conf/cupsd.conf" <<EOF
+# Private print server: reachable only through its own socket, no browsing, no web
+# interface, no authentication (anyone who can reach the socket may administer it).
+Listen $socket
+LogLevel ${LOADER_CUPS_LOGLEVEL:-info}
+MaxLogSize 0
+Browsing No
+BrowseLocalProtocols none
+WebInterface No
+DefaultAuthType None
+# A failing backend aborts its job and never stops the queue.
+ErrorPolicy abort-job
+PreserveJobHistory No
+PreserveJobFiles No
+# Writes printers.conf at once, so a restarted server finds its queues.
+DirtyCleanInterval 0
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  JobPrivateAccess all
+  JobPrivateValues none
+  SubscriptionPrivateAccess all
+  SubscriptionPrivateValues none
+  <Limit All>
+    Order deny,allow
+    Allow all
+  </Limit>
+</Policy>
+EOF
+}
+
+# True when the server answers a request on its socket.
+answers() {
+    CUPS_SERVER=$socket "$lpstat" -r 2>/dev/null | grep -qx 'scheduler is running'
+}
+
+# True when PID is the cupsd of this DIR (a stale pid file may name another process).
+is_our_cupsd() {
+    local pid=$1
+    [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] &&
+        tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "$dir/conf/cupsd.conf"
+}
+
+stop() {
+    local pid
+    pid=$(cat "$pidfile" 2>/dev/null || true)
+    if is_our_cupsd "$pid"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        for _ in $(seq 250); do
+            is_our_cupsd "$pid" || break
+            sleep 0.02
+        done
+        if is_our_cupsd "$pid"; then
+            kill -KILL "$pid" 2>/dev/null || true
+            for _ in $(seq 100); do
+                is_our_cupsd "$pid" || break
+                sleep 0.02
+            done
+        fi
+    fi
+    rm -f "$pidfile" "$socket"
+}
+
+cupsd=$(find_tool cupsd cups-daemon)
+
+case $command in
+env)
+    print_env
+    ;;
+run)
+    configure
+    rm -f "$socket"
+    echo $$ >"$pidfile"
+    exec "$cupsd" -f -c "$dir/conf/cupsd.conf" -s "$dir/conf/cups-files.conf"
+    ;;
+start)
+    lpstat=$(find_tool lpstat cups-client)
+    lpadmin=$(find_tool lpadmin cups-client)
+    stop
+    configure
+    # setsid: the server outlives this script and ignores the terminal's signals.
+    setsid "$cupsd" -f -c "$dir/conf/cupsd.conf" -s "$dir/conf/cups-files.conf" \
+        </dev/null >>"$dir/log/cupsd.out" 2>&1 &
+    pid=$!
+    echo "$pid" >"$pidfile"
+    for _ in $(seq 500); do
+        answers && break
+        if ! kill -0 "$pid" 2>/dev/null; then
+            tail -n 20 "$dir/log/cupsd.out" "$dir/log/error_log" >&2 2>/dev/null || true
+            die "cupsd ended at start-up (logs in $dir/log)"
+        fi
+        sleep 0.02
+    done
+    if ! answers; then
+        stop
+        die "cupsd does not answer on $socket after 10 s (logs in $dir/log)"
+    fi
+    queue=${LOADER_CUPS_QUEUE:-qx7100}
+    if [ "$queue" != none ]; then
+        # No model (-m) given: the queue is raw, and CUPS 2.4 passes its jobs to the backend untouched.
+        CUPS_SERVER=$socket "$lpadmin" -p "$queue" -v "${LOADER_CUPS_DEVICE:-parallel:/dev/lp0}" -E \
+            -o printer-error-policy=abort-job || { stop; die "cannot add the queue $queue"; }
+        CUPS_SERVER=$socket "$lpadmin" -d "$queue" || { stop; die "cannot make $queue the default"; }
+    fi
+    print_env
+    ;;
+stop)
+    stop
+    ;;
+*)
+    usage
+    ;;
+esac
