@@ -80,6 +80,18 @@ private slots:
         QVERIFY(doubles.messages->warnings.isEmpty());
     }
 
+    void noPrintServerWithTheRealQuery()
+    {
+        // libcups finds no server on a socket that does not exist.
+        qputenv("CUPS_SERVER", QDir::temp().filePath(QStringLiteral("no-cupsd-here-4711.sock")).toLocal8Bit());
+        ServiceDoubles doubles;
+        LoaderServices services = doubles.services();
+        services.printer = makeCupsDefaultPrinter();
+        qx7100_1 window(std::move(services));
+        QCOMPARE(window.findChild<QLabel *>("Printer")->text(), QStringLiteral("Printer: "));
+        QVERIFY(doubles.messages->warnings.isEmpty());
+    }
+
     void menusAsDesigned()
     {
         Fixture f(false);
