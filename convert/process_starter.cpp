@@ -4,6 +4,7 @@
 #include <QProcess>
 
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +27,9 @@ public:
         process->setArguments(arguments);
         process->setStandardInputFile(QProcess::nullDevice());
         process->setStandardOutputFile(QProcess::nullDevice());
+        // A session of its own: closing the terminal that started the loader
+        // must not hang up a conversion in progress.
+        process->setChildProcessModifier([] { ::setsid(); });
 
         QPointer<QObject> receiver(context);
         auto deliver = [receiver, onOutcome](const ProcessOutcome &outcome) {

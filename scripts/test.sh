@@ -22,7 +22,7 @@ ctest --preset asan
 if [[ -x srec2bin/fuzz/run-fuzz.sh ]]; then
     echo "== fuzzing the S-record parser"
     cmake --preset fuzz
-    cmake --build --preset fuzz
+    cmake --build --preset fuzz --target fuzz_srec2bin
     srec2bin/fuzz/run-fuzz.sh build-fuzz 60
 fi
 echo "== all tests passed"

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace srec2bin {
+
+// Exit status of srec2bin: one meaning per value.
+enum ExitCode : int {
+    kExitOk = 0,        // the output file was written
+    kExitBadInput = 1,  // the input is not a valid S-record file; the message names file, line and fault
+    kExitUsage = 2,     // wrong arguments, or an output that names the input file itself
+    kExitIo = 3,        // a file could not be opened, read, created or written; or memory ran out
+};
+
+// Largest image accepted unless --max-size says otherwise: 256 MiB.
+constexpr uint64_t kDefaultMaxSize = uint64_t(256) << 20;
+
+// What to convert and how.
+struct ConvertOptions {
+    std::string input;
+    std::string output;
+    uint8_t fill = 0xFF;  // value of the bytes between data records (erased flash)
+    uint64_t maxSize = kDefaultMaxSize;
+};
+
+// The outcome of convertFile().
+struct ConvertResult {
+    ExitCode code = kExitOk;
+    std::string message;  // "FILE:LINE: what is wrong" or "FILE: what is wrong"; empty on success
+};
+
+// Converts the S-record file options.input into the binary image options.output in one pass.
+// The image is written to a temporary file in the output's folder and renamed to the output only
+// when everything succeeded: on any failure an existing output is left as it was and the temporary
+// file is removed. An output naming the input file itself (under any path) is refused.
+ConvertResult convertFile(const ConvertOptions& options);
+
+// Ignores SIGPIPE (a caller that went away must not stop the cleanup) and makes SIGINT, SIGTERM
+// and SIGHUP remove the temporary output of a running convertFile() before the program ends.
+void installSignalHandlers();
+
+}  // namespace srec2bin
