@@ -2,6 +2,7 @@
 
 #include "shell/about.h"
 #include "shell/pane_layout.h"
+#include "spy/spy_pane.h"
 
 #include <QAction>
 #include <QApplication>
@@ -244,12 +245,6 @@ void qx7100_1::resizeEvent(QResizeEvent *event)
 void qx7100_1::start_1_Click()
 {
     Start_Click();
-}
-
-void qx7100_1::Clear_Click()
-{
-    Textinfo->setPlainText(QString());
-    txtTerm->setPlainText(QString());
 }
 
 void qx7100_1::Status_Click()

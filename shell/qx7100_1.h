@@ -71,8 +71,11 @@ private:
     void setUpSerial();
     void layOutPanes();
     void selectPort(QAction *item, int portNumber, QAction *other);
+    QString portLabel() const;
+    void portLost(const QString &warning);
     void portStopped(const QString &reason);
     void reopenPort();
+    void spyError(const QString &description);
     QLabel *panel(const QString &key) const;
     void insertInfo(const QString &text);
     // The file dialog sequence shared by the image and S-record commands:
@@ -99,10 +102,10 @@ private:
 
     CommonDialog CMDialog1;
     MSComm *MSComm1 = nullptr;
+    std::unique_ptr<SpyPane> spyPane_;
 
     QString Filename;
     QByteArray buffer;
 
     bool spyErrorShowing_ = false;
-    bool resizing_ = false;
 };

@@ -1,10 +1,188 @@
-// The main window's serial procedures (being built).
-#include "shell/qx7100_1.h"
+// The main window's serial procedures: port selection, serial events, the spy
+// display, keys to the decoder and Clear.
 
-void qx7100_1::setUpSerial() {}
-void qx7100_1::com1_Click() {}
-void qx7100_1::com2_Click() {}
-void qx7100_1::MSComm1_OnComm() {}
-void qx7100_1::AppendSpyText(QString &) {}
-bool qx7100_1::txtTerm_KeyPress(const QString &, int, Qt::KeyboardModifiers) { return false; }
-bool qx7100_1::eventFilter(QObject *watched, QEvent *event) { return QMainWindow::eventFilter(watched, event); }
+#include "shell/qx7100_1.h"
+#include "spy/cp1252.h"
+#include "spy/key_bytes.h"
+#include "spy/mscomm.h"
+#include "spy/spy_filter.h"
+#include "spy/spy_pane.h"
+
+#include <QAction>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+
+#include <exception>
+#include <new>
+
+void qx7100_1::setUpSerial()
+{
+    MSComm1 = new MSComm(services_.serialPortDevice, this);
+    MSComm1->setObjectName(QStringLiteral("MSComm1"));
+    connect(MSComm1, &MSComm::OnComm, this, &qx7100_1::MSComm1_OnComm);
+    connect(MSComm1, &MSComm::portFailed, this, &qx7100_1::portStopped);
+    spyPane_ = std::make_unique<SpyPane>(txtTerm);
+}
+
+void qx7100_1::com1_Click()
+{
+    selectPort(com1, 1, com2);
+}
+
+void qx7100_1::com2_Click()
+{
+    selectPort(com2, 2, com1);
+}
+
+void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
+{
+    if (item->isChecked())
+        return;
+    if (MSComm1->portOpen())
+        MSComm1->setPortOpen(false);
+    MSComm1->setCommPort(int16_t(portNumber));
+    QString reason;
+    if (!MSComm1->setPortOpen(true, &reason)) {
+        // The port that was open before is closed now: no item keeps its mark.
+        portLost(QStringLiteral("Cannot open %1: %2").arg(portLabel(), reason));
+        return;
+    }
+    if (MSComm1->portOpen()) {
+        item->setChecked(true);
+        other->setChecked(false);
+        panel(QStringLiteral("Settings"))->setText(QStringLiteral("Settings: ") + MSComm1->settings());
+    }
+}
+
+QString qx7100_1::portLabel() const
+{
+    return QStringLiteral("COM%1 (%2)").arg(MSComm1->commPort()).arg(MSComm1->devicePath());
+}
+
+void qx7100_1::portLost(const QString &warning)
+{
+    com1->setChecked(false);
+    com2->setChecked(false);
+    panel(QStringLiteral("Settings"))->setText(QStringLiteral("COM settings:"));
+    warn(warning);
+}
+
+void qx7100_1::portStopped(const QString &reason)
+{
+    portLost(QStringLiteral("%1 stopped working: %2. The port is closed.").arg(portLabel(), reason));
+}
+
+void qx7100_1::MSComm1_OnComm()
+{
+    // The event is read once; the codes are told apart as the component
+    // publishes them. Line errors that lose data reopen the port on the same
+    // number; every other event is ignored.
+    switch (MSComm1->commEvent()) {
+    case MSComm::comEventOverrun:
+    case MSComm::comEventRxOver:
+    case MSComm::comEventDCB:
+        reopenPort();
+        break;
+    case MSComm::comEvReceive: {
+        buffer = MSComm1->input();
+        QString block = cp1252::decode(buffer);
+        AppendSpyText(block);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void qx7100_1::reopenPort()
+{
+    MSComm1->setPortOpen(false);
+    QString reason;
+    if (!MSComm1->setPortOpen(true, &reason))
+        portLost(QStringLiteral("Cannot open %1: %2").arg(portLabel(), reason));
+}
+
+void qx7100_1::AppendSpyText(QString &block)
+{
+    // Each step runs under the error trap: a failing step is reported and the
+    // next one runs with the values as they stand.
+    auto step = [this](auto &&run) {
+        try {
+            run();
+        } catch (const std::bad_alloc &) {
+            spyError(QStringLiteral("Out of memory"));
+        } catch (const std::exception &e) {
+            spyError(QString::fromLocal8Bit(e.what()));
+        }
+    };
+
+    int displayLength = 0;
+    step([&] { displayLength = spyPane_->length(); });
+    step([&] {
+        if (displayLength > SpyPane::TrimAbove)
+            displayLength = spyPane_->trim();
+    });
+    SpyFilterResult filtered;
+    step([&] {
+        filtered = filterSpyBlock(block);
+        block = filtered.text;
+        if (filtered.leadingBackspaces > 0)
+            spyPane_->eraseBeforeEnd(filtered.leadingBackspaces);
+    });
+    step([&] { spyPane_->caretToEnd(); });
+    step([&] { spyPane_->insertAtCaret(block); });
+}
+
+void qx7100_1::spyError(const QString &description)
+{
+    // While one error box of the spy display is open, later errors are not
+    // shown again: each incoming block would open one more nested box.
+    if (spyErrorShowing_)
+        return;
+    spyErrorShowing_ = true;
+    services_.messages->error(this, description);
+    spyErrorShowing_ = false;
+}
+
+bool qx7100_1::txtTerm_KeyPress(const QString &text, int key, Qt::KeyboardModifiers modifiers)
+{
+    if (!MSComm1->portOpen())
+        return false;
+    const KeyBytes mapped = keyBytes(key, modifiers, text);
+    if (mapped.kind != KeyKind::Character)
+        return false;
+    QString reason;
+    if (!MSComm1->output(mapped.bytes, &reason)) {
+        // The component has closed the port and reports it through portFailed.
+        return true;
+    }
+    spyPane_->caretToEnd();
+    return true;
+}
+
+bool qx7100_1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == txtTerm) {
+        // While the port is open, Ctrl+C and the like go to the decoder: keep
+        // the pane's own shortcuts from taking them first.
+        if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {
+            auto *key = static_cast<QKeyEvent *>(event);
+            if (event->type() == QEvent::ShortcutOverride) {
+                if (MSComm1->portOpen() &&
+                    keyBytes(key->key(), key->modifiers(), key->text()).kind == KeyKind::Character)
+                    event->accept();
+                return false;
+            }
+            if (txtTerm_KeyPress(key->text(), key->key(), key->modifiers()))
+                return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void qx7100_1::Clear_Click()
+{
+    Textinfo->setPlainText(QString());
+    spyPane_->clear();
+}

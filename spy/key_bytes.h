@@ -1,0 +1,27 @@
+#pragma once
+// Which bytes a key typed into the spy display sends to the decoder while the
+// serial port is open.
+
+#include <QByteArray>
+#include <QString>
+#include <Qt>
+
+enum class KeyKind {
+    NotCharacter,  // the key produces no character: it acts on the pane as usual
+    FocusMove,     // Tab, Shift+Tab: moves the focus along the tab order, never sent
+    Character,     // sent as bytes, not shown
+};
+
+struct KeyBytes {
+    KeyKind kind = KeyKind::NotCharacter;
+    QByteArray bytes;  // for Character: the bytes to send, in order (never empty)
+};
+
+// Maps a key press (Qt key code, modifiers, the text the platform gave it) to
+// what goes to the decoder. Enter sends 13, Backspace 8, Esc 27; Ctrl with a
+// letter sends its control code (Ctrl+A 1 ... Ctrl+Z 26) whatever text the
+// platform gave; Ctrl with [ \ ] sends 27 28 29, Ctrl+Enter 10, Ctrl+Backspace
+// 127. Any other key sends its text, each character through Windows-1252 ('?'
+// for one the code page lacks). Keys with no text, Delete, and keys held with
+// Alt or Meta produce no character.
+KeyBytes keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text);

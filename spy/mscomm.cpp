@@ -1,0 +1,365 @@
+#include "spy/mscomm.h"
+
+#include <QMetaObject>
+#include <cerrno>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint32 kBaudRate = 38400;
+// A pseudo-terminal hands over at most 4095 bytes per read, a serial driver
+// its whole queue: one chunk covers either.
+constexpr qsizetype kReadChunk = 64 * 1024;
+// Read errors in a row without a sign of failure after which the device is
+// taken as failed anyway (otherwise it could report them without end).
+constexpr int kMaxSpuriousErrors = 64;
+
+// The driver's error counters, in the order of kLineEvents.
+bool readLineCounts(int fd, int (&counts)[5])
+{
+    serial_icounter_struct icount{};
+    if (::ioctl(fd, TIOCGICOUNT, &icount) != 0)
+        return false;
+    counts[0] = icount.brk;
+    counts[1] = icount.frame;
+    counts[2] = icount.overrun;
+    counts[3] = icount.buf_overrun;
+    counts[4] = icount.parity;
+    return true;
+}
+
+constexpr int16_t kLineEvents[5] = {
+    MSComm::comEventBreak, MSComm::comEventFrame, MSComm::comEventOverrun,
+    MSComm::comEventRxOver, MSComm::comEventRxParity,
+};
+
+} // namespace
+
+QString MSComm::defaultDevice(int portNumber)
+{
+    switch (portNumber) {
+    case 1:
+        return QStringLiteral("/dev/ttyS0");
+    case 2:
+        return QStringLiteral("/dev/ttyS1");
+    default:
+        return QString();
+    }
+}
+
+MSComm::MSComm(PortResolver resolver, QObject *parent)
+    : QObject(parent), resolver_(std::move(resolver)), port_(new QSerialPort(this))
+{
+    connect(port_, &QSerialPort::readyRead, this, &MSComm::onReadyRead);
+    connect(port_, &QSerialPort::errorOccurred, this, &MSComm::onError);
+}
+
+MSComm::~MSComm()
+{
+    open_ = false;
+    closePort();
+}
+
+bool MSComm::setCommPort(int16_t portNumber)
+{
+    if (open_) {
+        error_ = tr("the port number cannot change while the port is open");
+        return false;
+    }
+    commPort_ = portNumber;
+    return true;
+}
+
+QString MSComm::devicePath() const
+{
+    return resolver_ ? resolver_(commPort_) : QString();
+}
+
+bool MSComm::setPortOpen(bool open, QString *reason)
+{
+    if (!open) {
+        open_ = false;
+        ++session_;
+        closePort();
+        return true;
+    }
+    if (open_)
+        return true;
+    closePort();
+
+    const QString path = devicePath();
+    bool opened = false;
+    if (path.isEmpty()) {
+        error_ = tr("no device is set up for port %1").arg(commPort_);
+    } else {
+        // Only the line settings are set: a pseudo-terminal refuses the modem
+        // lines (DTR, RTS) with "Inappropriate ioctl for device", and nothing
+        // here needs them.
+        port_->setPortName(path);
+        port_->setBaudRate(kBaudRate);
+        port_->setDataBits(QSerialPort::Data8);
+        port_->setParity(QSerialPort::NoParity);
+        port_->setStopBits(QSerialPort::OneStop);
+        port_->setFlowControl(QSerialPort::NoFlowControl);
+        opened = port_->open(QIODevice::ReadWrite);
+        if (!opened)
+            error_ = port_->errorString();
+    }
+    if (!opened) {
+        port_->clearError();
+        if (reason)
+            *reason = error_;
+        return false;
+    }
+    // The port's own buffer stops reading at this size until input() takes
+    // bytes, so a window that cannot keep up holds back the device instead of
+    // growing without end.
+    port_->setReadBufferSize(InputCap);
+    port_->clearError();
+    lineCounts_ = readLineCounts(int(port_->handle()), lineCount_);
+    pending_.clear();
+    spuriousErrors_ = 0;
+    commEvent_ = 0;
+    ++session_;
+    open_ = true;
+    return true;
+}
+
+QString MSComm::settings() const
+{
+    return QStringLiteral("38400,n,8,1");
+}
+
+// Bytes go straight to the device so that a failure is known at once; only
+// when the driver's queue is full does the port queue the rest and send it
+// from the event loop.
+bool MSComm::output(const QByteArray &bytes, QString *reason)
+{
+    if (!open_) {
+        error_ = tr("the port is not open");
+        if (reason)
+            *reason = error_;
+        return false;
+    }
+    qsizetype sent = 0;
+    if (port_->bytesToWrite() == 0) {
+        const int fd = int(port_->handle());
+        while (sent < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + sent, size_t(bytes.size() - sent));
+            if (n > 0) {
+                sent += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            const QString words = qt_error_string(n < 0 ? errno : EIO);
+            fail(words);
+            if (reason)
+                *reason = words;
+            return false;
+        }
+    }
+    if (sent < bytes.size() && port_->write(bytes.constData() + sent, bytes.size() - sent) < 0) {
+        const QString words = port_->errorString();
+        fail(words);
+        if (reason)
+            *reason = words;
+        return false;
+    }
+    return true;
+}
+
+QByteArray MSComm::input()
+{
+    if (!open_)
+        return QByteArray();
+    QByteArray bytes;
+    if (pending_.size() <= InputCap) {
+        bytes.swap(pending_);
+    } else {
+        bytes = pending_.left(InputCap);
+        pending_.remove(0, InputCap);
+    }
+    const qsizetype room = qMin<qsizetype>(InputCap - bytes.size(), port_->bytesAvailable());
+    if (room > 0)
+        bytes += port_->read(room);
+    if (!pending_.isEmpty() || port_->bytesAvailable() > 0)
+        scheduleReceive();
+    return bytes;
+}
+
+void MSComm::raiseEvent(int16_t code)
+{
+    commEvent_ = code;
+    emit OnComm();
+}
+
+// Runs inside the port's read notification, which has just read one chunk.
+// The rest is read here, until the device has nothing more: a flood then comes
+// in blocks as large as the device holds instead of one event per chunk. Only
+// here is the device read directly; reading it elsewhere (from a posted event)
+// could leave the port's notification to find it empty and take that for an
+// error.
+void MSComm::onReadyRead()
+{
+    if (!open_)
+        return;
+    spuriousErrors_ = 0;
+    if (pending_.size() < InputCap) {
+        pending_ += port_->readAll();
+        if (!drainDevice())
+            return;
+    }
+    scheduleReceive();
+    checkLineErrors();
+}
+
+// Qt reports no line errors; the serial driver counts them. Each count that
+// grew since the last look raises its event once, after the bytes it came with.
+void MSComm::checkLineErrors()
+{
+    int now[5];
+    if (!lineCounts_ || !readLineCounts(int(port_->handle()), now))
+        return;
+    for (int i = 0; i < 5; ++i) {
+        if (now[i] == lineCount_[i])
+            continue;
+        lineCount_[i] = now[i];
+        const quint64 session = session_;
+        const int16_t code = kLineEvents[i];
+        QMetaObject::invokeMethod(
+            this,
+            [this, session, code] {
+                if (open_ && session_ == session)
+                    raiseEvent(code);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+// Appends what the device holds to pending_, up to InputCap. False when the
+// device failed (the failure is then reported).
+bool MSComm::drainDevice()
+{
+    const int fd = int(port_->handle());
+    while (pending_.size() < InputCap) {
+        const qsizetype start = pending_.size();
+        pending_.resize(start + qMin(kReadChunk, InputCap - start));
+        const ssize_t n = ::read(fd, pending_.data() + start, size_t(pending_.size() - start));
+        const int readError = errno;
+        pending_.resize(start + qMax<qsizetype>(n, 0));
+        if (n > 0)
+            continue;
+        if (n < 0 && readError == EINTR)
+            continue;
+        // A serial line in raw mode reads 0 bytes when it has nothing waiting.
+        if (n == 0 || readError == EAGAIN || readError == EWOULDBLOCK)
+            return true;
+        fail(qt_error_string(readError));
+        return false;
+    }
+    return true;
+}
+
+void MSComm::scheduleReceive()
+{
+    if (receivePosted_)
+        return;
+    receivePosted_ = true;
+    QMetaObject::invokeMethod(this, &MSComm::deliverReceive, Qt::QueuedConnection);
+}
+
+// OnComm for received bytes comes from the event loop, never from inside the
+// port's own signal: a handler that opens a modal box then still sees later
+// arrivals, and may close or reopen the port.
+void MSComm::deliverReceive()
+{
+    receivePosted_ = false;
+    if (!open_ || (pending_.isEmpty() && port_->bytesAvailable() == 0))
+        return;
+    commEvent_ = comEvReceive;
+    emit OnComm();
+}
+
+bool MSComm::deviceHungUp() const
+{
+    pollfd p{int(port_->handle()), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// The port reports a read error both when the device failed and when its
+// notification found nothing to read; and it reports it again on every turn of
+// the event loop while the condition lasts. The device itself decides which.
+void MSComm::onError(QSerialPort::SerialPortError error)
+{
+    if (!open_ || error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+        return;
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError
+        && error != QSerialPort::WriteError) {
+        port_->clearError();
+        return;
+    }
+    if (deviceHungUp()) {
+        fail(tr("the device was disconnected"));
+        return;
+    }
+    if (error == QSerialPort::WriteError) {
+        fail(port_->errorString());
+        return;
+    }
+    char probe[4096];
+    ssize_t n;
+    do {
+        n = ::read(int(port_->handle()), probe, sizeof probe);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        fail(qt_error_string(errno));
+        return;
+    }
+    if (++spuriousErrors_ > kMaxSpuriousErrors) {
+        fail(port_->errorString());
+        return;
+    }
+    if (n > 0) {
+        pending_ += port_->readAll();
+        pending_.append(probe, n);
+        spuriousErrors_ = 0;
+        scheduleReceive();
+    }
+    port_->clearError();
+    // A resource error has turned the port's reading off; this turns it back on.
+    port_->setReadBufferSize(InputCap);
+}
+
+// The port is closed from the event loop: the failure may have been found
+// inside the port's own notification, where closing it would delete the
+// notifier that is running.
+void MSComm::fail(const QString &reason)
+{
+    if (!open_)
+        return;
+    open_ = false;
+    error_ = reason;
+    const quint64 failed = session_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, failed, reason] {
+            if (session_ == failed)
+                closePort();
+            emit portFailed(reason);
+        },
+        Qt::QueuedConnection);
+}
+
+void MSComm::closePort()
+{
+    pending_.clear();
+    if (port_->isOpen())
+        port_->close();
+    port_->clearError();
+}

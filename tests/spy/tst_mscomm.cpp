@@ -1,0 +1,318 @@
+// The serial-port component over pseudo-terminal pairs: the test plays the
+// decoder on the master side. No test opens a machine's serial port.
+#include "pty_pair.h"
+#include "spy/mscomm.h"
+
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+namespace {
+
+// Collects every block that OnComm reports, the way the window reads them.
+struct Receiver {
+    explicit Receiver(MSComm &comm) : comm_(comm)
+    {
+        QObject::connect(&comm, &MSComm::OnComm, &context, [this] {
+            events.append(comm_.commEvent());
+            if (comm_.commEvent() == MSComm::comEvReceive) {
+                const QByteArray block = comm_.input();
+                blocks.append(block.size());
+                data += block;
+            }
+        });
+    }
+    bool waitFor(qsizetype bytes, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (data.size() < bytes && !deadline.hasExpired())
+            QTest::qWait(5);
+        return data.size() >= bytes;
+    }
+
+    MSComm &comm_;
+    QObject context;
+    QList<int> events;
+    QList<qsizetype> blocks;
+    QByteArray data;
+};
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray bytes(size, '\0');
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+} // namespace
+
+class tst_mscomm : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void defaults();
+    void opensAPseudoTerminal();
+    void portNumberIsFixedWhileOpen();
+    void openFailure_data();
+    void openFailure();
+    void bytesArriveWithOnComm();
+    void floodArrivesWholeAndInOrder();
+    void handlerWithNestedLoopStillReceives();
+    void outputReachesTheFarEnd_data();
+    void outputReachesTheFarEnd();
+    void outputWhileClosedFails();
+    void reopensOnTheSameNumber();
+    void raisedEvents_data();
+    void raisedEvents();
+    void farEndClosedFailsOnce();
+    void outputAfterFarEndClosedFailsOnce();
+
+private:
+    std::unique_ptr<PtyPair> m_pty;
+    std::unique_ptr<MSComm> m_comm;
+};
+
+void tst_mscomm::init()
+{
+    m_pty = std::make_unique<PtyPair>();
+    QVERIFY2(m_pty->isOpen(), qPrintable(m_pty->errorString()));
+    const QString slave = m_pty->slavePath();
+    m_comm = std::make_unique<MSComm>([slave](int n) { return n == 1 ? slave : QString(); });
+}
+
+void tst_mscomm::cleanup()
+{
+    m_comm.reset();
+    m_pty.reset();
+}
+
+void tst_mscomm::defaults()
+{
+    QCOMPARE(MSComm::defaultDevice(1), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(MSComm::defaultDevice(2), QStringLiteral("/dev/ttyS1"));
+    QVERIFY(MSComm::defaultDevice(3).isEmpty());
+    QCOMPARE(m_comm->settings(), QStringLiteral("38400,n,8,1"));
+    QCOMPARE(m_comm->commPort(), int16_t(1));
+    QVERIFY(!m_comm->portOpen());
+    QCOMPARE(m_comm->devicePath(), m_pty->slavePath());
+}
+
+void tst_mscomm::opensAPseudoTerminal()
+{
+    QString reason;
+    QVERIFY2(m_comm->setPortOpen(true, &reason), qPrintable(reason));
+    QVERIFY(m_comm->portOpen());
+    QCOMPARE(m_comm->settings(), QStringLiteral("38400,n,8,1"));
+    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(m_comm->setPortOpen(false));
+    QVERIFY(!m_comm->portOpen());
+    QVERIFY(m_comm->setPortOpen(false));
+}
+
+void tst_mscomm::portNumberIsFixedWhileOpen()
+{
+    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(!m_comm->setCommPort(2));
+    QCOMPARE(m_comm->commPort(), int16_t(1));
+    m_comm->setPortOpen(false);
+    QVERIFY(m_comm->setCommPort(2));
+    QCOMPARE(m_comm->commPort(), int16_t(2));
+}
+
+void tst_mscomm::openFailure_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing device") << QStringLiteral("/nonexistent/ttyQX") << QStringLiteral("No such file");
+    QTest::newRow("not a terminal") << QStringLiteral("FILE") << QString();
+    QTest::newRow("no device for the number") << QString() << QStringLiteral("no device");
+}
+
+void tst_mscomm::openFailure()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, reason);
+    QTemporaryFile file;
+    if (device == QLatin1String("FILE")) {
+        QVERIFY(file.open());
+        device = file.fileName();
+    }
+    MSComm comm([device](int) { return device; });
+    QSignalSpy failed(&comm, &MSComm::portFailed);
+    QString why;
+    QVERIFY(!comm.setPortOpen(true, &why));
+    QVERIFY(!comm.portOpen());
+    QVERIFY(!why.isEmpty());
+    QVERIFY2(why.contains(reason), qPrintable(why));
+    QCOMPARE(comm.errorString(), why);
+    QCOMPARE(comm.devicePath(), device);
+    QTest::qWait(20);
+    QCOMPARE(failed.count(), 0);
+}
+
+void tst_mscomm::bytesArriveWithOnComm()
+{
+    Receiver rx(*m_comm);
+    QVERIFY(m_comm->setPortOpen(true));
+    const QByteArray sent("hello\0\r\n\x80\xff", 10);
+    QVERIFY(m_pty->write(sent));
+    QVERIFY(rx.waitFor(sent.size()));
+    QCOMPARE(rx.data, sent);
+    QVERIFY(!rx.events.isEmpty());
+    for (int e : rx.events)
+        QCOMPARE(e, int(MSComm::comEvReceive));
+    QVERIFY(m_comm->input().isEmpty());
+}
+
+void tst_mscomm::floodArrivesWholeAndInOrder()
+{
+    Receiver rx(*m_comm);
+    QVERIFY(m_comm->setPortOpen(true));
+    const QByteArray sent = pattern(3 * 1024 * 1024);
+    QVERIFY2(m_pty->write(sent, 60000), qPrintable(m_pty->errorString()));
+    QVERIFY(rx.waitFor(sent.size()));
+    QCOMPARE(rx.data.size(), sent.size());
+    QVERIFY(rx.data == sent);
+    for (qsizetype b : rx.blocks)
+        QVERIFY(b <= MSComm::InputCap);
+    qInfo("%lld bytes in %lld blocks, largest %lld", qlonglong(sent.size()), qlonglong(rx.blocks.size()),
+          qlonglong(*std::max_element(rx.blocks.begin(), rx.blocks.end())));
+}
+
+// A handler that opens a modal box runs a nested event loop inside OnComm:
+// later arrivals must still be reported there.
+void tst_mscomm::handlerWithNestedLoopStillReceives()
+{
+    QVERIFY(m_comm->setPortOpen(true));
+    QByteArray seen;
+    int depth = 0;
+    int deepest = 0;
+    connect(m_comm.get(), &MSComm::OnComm, this, [&] {
+        ++depth;
+        deepest = qMax(deepest, depth);
+        seen += m_comm->input();
+        if (depth == 1) {
+            QVERIFY(m_pty->write("second"));
+            QDeadlineTimer deadline(5000);
+            while (!seen.endsWith("second") && !deadline.hasExpired())
+                QTest::qWait(5);
+        }
+        --depth;
+    });
+    QVERIFY(m_pty->write("first"));
+    QTRY_COMPARE_WITH_TIMEOUT(seen, QByteArray("firstsecond"), 5000);
+    QCOMPARE(deepest, 2);
+}
+
+void tst_mscomm::outputReachesTheFarEnd_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("one character") << QByteArray("A");
+    QTest::newRow("carriage return") << QByteArray("\r");
+    QTest::newRow("NUL") << QByteArray(1, '\0');
+    QTest::newRow("high byte") << QByteArray("\x80");
+    QTest::newRow("several") << QByteArray("ls -l\r");
+    QTest::newRow("more than the line takes at once") << pattern(200000);
+}
+
+void tst_mscomm::outputReachesTheFarEnd()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(m_comm->setPortOpen(true));
+    QString reason;
+    QVERIFY2(m_comm->output(bytes, &reason), qPrintable(reason));
+    QByteArray got;
+    QDeadlineTimer deadline(10000);
+    while (got.size() < bytes.size() && !deadline.hasExpired())
+        got += m_pty->read(50);
+    QCOMPARE(got.size(), bytes.size());
+    QVERIFY(got == bytes);
+}
+
+void tst_mscomm::outputWhileClosedFails()
+{
+    QSignalSpy failed(m_comm.get(), &MSComm::portFailed);
+    QString reason;
+    QVERIFY(!m_comm->output("A", &reason));
+    QVERIFY(!reason.isEmpty());
+    QTest::qWait(20);
+    QCOMPARE(failed.count(), 0);
+}
+
+void tst_mscomm::reopensOnTheSameNumber()
+{
+    Receiver rx(*m_comm);
+    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(m_comm->setPortOpen(false));
+    QVERIFY(m_comm->setPortOpen(true));
+    QCOMPARE(m_comm->commPort(), int16_t(1));
+    QVERIFY(m_pty->write("after reopen"));
+    QVERIFY(rx.waitFor(12));
+    QCOMPARE(rx.data, QByteArray("after reopen"));
+}
+
+void tst_mscomm::raisedEvents_data()
+{
+    QTest::addColumn<int>("code");
+    for (int code : {1, 2, 3, 4, 5, 6, 7, 1001, 1004, 1006, 1008, 1009, 1010, 1011, 999})
+        QTest::newRow(qPrintable(QString::number(code))) << code;
+}
+
+void tst_mscomm::raisedEvents()
+{
+    QFETCH(int, code);
+    QVERIFY(m_comm->setPortOpen(true));
+    QList<int> seen;
+    connect(m_comm.get(), &MSComm::OnComm, this, [&] { seen.append(m_comm->commEvent()); });
+    m_comm->raiseEvent(int16_t(code));
+    QCOMPARE(seen, QList<int>{code});
+    QCOMPARE(int(m_comm->commEvent()), code);
+    QVERIFY(m_comm->portOpen());
+}
+
+void tst_mscomm::farEndClosedFailsOnce()
+{
+    Receiver rx(*m_comm);
+    QSignalSpy failed(m_comm.get(), &MSComm::portFailed);
+    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(m_pty->write("last words"));
+    QVERIFY(rx.waitFor(10));
+    m_pty->closeMaster();
+    m_pty->closeSlave();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
+    QVERIFY(!m_comm->portOpen());
+    QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("the device was disconnected"));
+    QCOMPARE(m_comm->errorString(), failed.at(0).at(0).toString());
+    QTest::qWait(200);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(rx.data, QByteArray("last words"));
+
+    // The component is usable again on a new line.
+    PtyPair other;
+    const QString slave = other.slavePath();
+    MSComm again([slave](int) { return slave; });
+    QVERIFY(again.setPortOpen(true));
+}
+
+void tst_mscomm::outputAfterFarEndClosedFailsOnce()
+{
+    QSignalSpy failed(m_comm.get(), &MSComm::portFailed);
+    QVERIFY(m_comm->setPortOpen(true));
+    m_pty->closeMaster();
+    m_pty->closeSlave();
+    QString reason;
+    QVERIFY(!m_comm->output("A", &reason));
+    QVERIFY(!reason.isEmpty());
+    QVERIFY(!m_comm->portOpen());
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
+    QTest::qWait(200);
+    QCOMPARE(failed.count(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_mscomm)
+#include "tst_mscomm.moc"

@@ -1,0 +1,262 @@
+// The window's serial procedures over a pseudo-terminal playing the decoder:
+// port selection, live text, keys to the decoder, line events, a lost line.
+
+#include "pty_pair.h"
+#include "service_doubles.h"
+#include "shell/qx7100_1.h"
+#include "spy/mscomm.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QtTest>
+
+class TestSpyWindow : public QObject {
+    Q_OBJECT
+
+    struct Fixture {
+        PtyPair line1, line2;
+        ServiceDoubles doubles;
+        QString device1, device2;
+        std::unique_ptr<qx7100_1> window;
+        explicit Fixture(bool show = false)
+        {
+            device1 = line1.slavePath();
+            device2 = line2.slavePath();
+            doubles.serialPortDevice = [this](int port) { return port == 1 ? device1 : device2; };
+            window = std::make_unique<qx7100_1>(doubles.services());
+            if (show) {
+                window->show();
+                window->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(window.get()));
+            }
+        }
+        QAction *action(const char *name) { return window->findChild<QAction *>(name); }
+        QPlainTextEdit *spy() { return window->findChild<QPlainTextEdit *>("txtTerm"); }
+        QString settings() { return window->findChild<QLabel *>("Settings")->text(); }
+        QString shown() { return spy()->toPlainText(); }
+    };
+
+private slots:
+    void decoderTextReachesTheSpyDisplay()
+    {
+        Fixture f;
+        QVERIFY(f.line1.isOpen());
+        f.action("com1")->trigger();
+        QVERIFY(f.action("com1")->isChecked());
+        QVERIFY(!f.action("com2")->isChecked());
+        QCOMPARE(f.settings(), QStringLiteral("Settings: 38400,n,8,1"));
+        QVERIFY(f.doubles.messages->warnings.isEmpty());
+
+        QVERIFY(f.line1.write(QByteArray("boot v2\r\nRAM\0 ok\r\nattente negociation\r", 38)));
+        QTRY_COMPARE(f.shown(), QStringLiteral("boot v2\nRAM ok\nattente negociation\n"));
+
+        // A CR LF split over two reads is one line break; LF CR is one too.
+        QVERIFY(f.line1.write("x\r"));
+        QTRY_VERIFY(f.shown().endsWith(QStringLiteral("x\n")));
+        QVERIFY(f.line1.write("\ny\n\rz"));
+        QTRY_VERIFY(f.shown().endsWith(QStringLiteral("x\ny\nz")));
+
+        // Bytes above 0x7F through the 8-bit character set.
+        QVERIFY(f.line1.write(QByteArray("\r\n\x80\xe9\xff", 5)));
+        QTRY_VERIFY(f.shown().endsWith(QStringLiteral("\n\u20ac\u00e9\u00ff")));
+        QCOMPARE(f.window->receiveBuffer().right(3), QByteArray("\x80\xe9\xff", 3));
+
+        // Choosing the checked item again leaves the open port alone.
+        f.action("com1")->trigger();
+        QVERIFY(f.action("com1")->isChecked());
+        QVERIFY(f.window->serialPort().portOpen());
+    }
+
+    void keysGoToTheDecoderWhileThePortIsOpen()
+    {
+        Fixture f(true);
+        f.spy()->setFocus();
+        QTest::keyClicks(f.spy(), "ab");
+        QCOMPARE(f.shown(), QStringLiteral("ab"));  // port closed: the pane takes the keys
+
+        f.action("com1")->trigger();
+        f.line1.readFor(50);
+        f.spy()->moveCursor(QTextCursor::Start);
+        QTest::keyClicks(f.spy(), "hi");
+        QTest::keyClick(f.spy(), Qt::Key_Backspace);
+        QTest::keyClick(f.spy(), Qt::Key_Return);
+        QTest::keyClick(f.spy(), Qt::Key_C, Qt::ControlModifier);
+        QTest::keyClick(f.spy(), Qt::Key_Escape);
+        QCOMPARE(f.line1.read(2000, 6), QByteArray("hi\b\r\x03\x1b"));
+        QCOMPARE(f.shown(), QStringLiteral("ab"));
+        QCOMPARE(f.spy()->textCursor().position(), 2);  // caret moved to the end
+
+        // Tab moves the focus and is never sent.
+        QTest::keyClick(f.spy(), Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), f.window->findChild<QWidget *>("Textinfo"));
+        QCOMPARE(f.line1.readFor(50), QByteArray());
+    }
+
+    void switchingPortsClosesTheFirstBeforeOpeningTheSecond()
+    {
+        Fixture f;
+        // Both numbers name the same device: the second open can only succeed
+        // once the first port has been closed.
+        f.device2 = f.device1;
+        f.action("com1")->trigger();
+        QVERIFY(f.action("com1")->isChecked());
+        f.action("com2")->trigger();
+        QVERIFY(f.doubles.messages->warnings.isEmpty());
+        QVERIFY(f.action("com2")->isChecked());
+        QVERIFY(!f.action("com1")->isChecked());
+        QCOMPARE(f.window->serialPort().commPort(), int16_t(2));
+    }
+
+    void aPortThatCannotBeOpened()
+    {
+        Fixture f;
+        f.action("com1")->trigger();
+        f.device2 = QStringLiteral("/nonexistent/ttyQX");
+        f.action("com2")->trigger();
+        QCOMPARE(f.doubles.messages->warnings.size(), 1);
+        QVERIFY2(f.doubles.messages->warnings[0].startsWith(QStringLiteral("Cannot open COM2 (/nonexistent/ttyQX): ")),
+                 qPrintable(f.doubles.messages->warnings[0]));
+        QVERIFY(!f.action("com1")->isChecked());
+        QVERIFY(!f.action("com2")->isChecked());
+        QCOMPARE(f.settings(), QStringLiteral("COM settings:"));
+        QVERIFY(!f.window->serialPort().portOpen());
+
+        // The program goes on: COM1 opens again.
+        f.action("com1")->trigger();
+        QVERIFY(f.action("com1")->isChecked());
+    }
+
+    void lineErrorsReopenOrAreIgnored_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("reopens");
+        for (int code : {1006, 1008, 1011})
+            QTest::newRow(qPrintable(QString::number(code))) << code << true;
+        for (int code : {1001, 1004, 1009, 1010, 1, 3, 4, 5, 6, 7, 4242})
+            QTest::newRow(qPrintable(QString::number(code))) << code << false;
+    }
+    void lineErrorsReopenOrAreIgnored()
+    {
+        QFETCH(int, code);
+        QFETCH(bool, reopens);
+        Fixture f;
+        f.action("com2")->trigger();
+        // Pointing COM2 elsewhere shows whether the port was opened again.
+        f.device2 = QStringLiteral("/nonexistent/ttyQX");
+        f.window->serialPort().raiseEvent(int16_t(code));
+        QCOMPARE(f.doubles.messages->warnings.size(), reopens ? 1 : 0);
+        QCOMPARE(f.window->serialPort().portOpen(), !reopens);
+        QCOMPARE(f.window->serialPort().commPort(), int16_t(2));
+    }
+
+    void overrunReopensOnTheSameNumber()
+    {
+        Fixture f;
+        f.action("com2")->trigger();
+        f.window->serialPort().raiseEvent(MSComm::comEventOverrun);
+        QVERIFY(f.window->serialPort().portOpen());
+        QCOMPARE(f.window->serialPort().commPort(), int16_t(2));
+        QVERIFY(f.action("com2")->isChecked());
+        QVERIFY(f.line2.write("still here"));
+        QTRY_COMPARE(f.shown(), QStringLiteral("still here"));
+    }
+
+    void theDecoderSideGoingAwayIsSurvived()
+    {
+        Fixture f;
+        f.action("com1")->trigger();
+        QVERIFY(f.line1.write("before\r\n"));
+        QTRY_COMPARE(f.shown(), QStringLiteral("before\n"));
+        f.line1.closeSlave();
+        f.line1.closeMaster();
+        QTRY_COMPARE(f.doubles.messages->warnings.size(), 1);
+        QTest::qWait(100);
+        QCOMPARE(f.doubles.messages->warnings.size(), 1);  // reported once
+        QVERIFY2(f.doubles.messages->warnings[0].startsWith(QStringLiteral("COM1 (%1) stopped working: ").arg(f.device1)),
+                 qPrintable(f.doubles.messages->warnings[0]));
+        QVERIFY(f.doubles.messages->warnings[0].endsWith(QStringLiteral(". The port is closed.")));
+        QVERIFY(!f.window->serialPort().portOpen());
+        QVERIFY(!f.action("com1")->isChecked());
+        QCOMPARE(f.settings(), QStringLiteral("COM settings:"));
+        QCOMPARE(f.shown(), QStringLiteral("before\n"));
+    }
+
+    void textKeepsComingBehindAWarningBox()
+    {
+        Fixture f;
+        f.action("com1")->trigger();
+        f.doubles.printer->info.state = DefaultPrinterInfo::State::NoServer;
+        bool seen = false;
+        f.doubles.messages->whileOpen = [&] {
+            f.line1.write("behind the box");
+            seen = QTest::qWaitFor([&] { return f.shown() == QStringLiteral("behind the box"); }, 3000);
+        };
+        f.action("start_1")->trigger();
+        QVERIFY(seen);
+        QCOMPARE(f.doubles.messages->warnings.size(), 1);
+    }
+
+    void textKeepsComingBehindTheAboutWindow()
+    {
+        Fixture f(true);
+        f.action("com1")->trigger();
+        bool seen = false;
+        QTimer::singleShot(0, [&] {
+            f.line1.write("about open");
+            seen = QTest::qWaitFor([&] { return f.shown() == QStringLiteral("about open"); }, 3000);
+            if (QWidget *about = QApplication::activeModalWidget())
+                about->close();
+        });
+        f.action("Status")->trigger();
+        QVERIFY(seen);
+    }
+
+    void leadingBackspacesEraseWhatIsShown_data()
+    {
+        QTest::addColumn<QString>("pane");
+        QTest::addColumn<QString>("block");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("against text") << "prompt> abc" << "\b\bX" << "prompt> aX";
+        QTest::newRow("more than the line") << "one\r\nab" << "\b\b\b\bZ" << "one\nZ";
+        QTest::newRow("against a line break") << "one\r\n" << "\bY" << "one\nY";
+        QTest::newRow("empty pane") << "" << "\b\bQ" << "Q";
+        QTest::newRow("within the block") << "" << "ab\b\bc" << "c";
+        QTest::newRow("NUL removed alone") << "" << QString::fromLatin1("a\0b", 3) << "ab";
+    }
+    void leadingBackspacesEraseWhatIsShown()
+    {
+        QFETCH(QString, pane);
+        QFETCH(QString, block);
+        QFETCH(QString, shown);
+        Fixture f;
+        QString seed = pane;
+        f.window->AppendSpyText(seed);
+        f.window->AppendSpyText(block);
+        QCOMPARE(f.shown(), shown);
+        QCOMPARE(f.spy()->textCursor().position(), f.spy()->document()->characterCount() - 1);
+        QVERIFY(f.doubles.messages->errors.isEmpty());
+    }
+
+    void paneIsTrimmedBeforeTheBlockIsAdded()
+    {
+        Fixture f;
+        auto counted = [&] { return f.shown().size() + f.spy()->blockCount() - 1; };  // CR LF as two
+        // 1142 lines of 12 characters and CR LF, then 12 more: 16000 counted.
+        QString seed = QString(QStringLiteral("abcdefghijkl\r\n")).repeated(1142) + QStringLiteral("abcdefghijkl");
+        f.window->AppendSpyText(seed);
+        QString empty;
+        f.window->AppendSpyText(empty);
+        QCOMPARE(counted(), 16000);  // kept whole
+
+        QString one = QStringLiteral("!");
+        f.window->AppendSpyText(one);  // 16001 now
+        QString next = QStringLiteral("next");
+        f.window->AppendSpyText(next);
+        QCOMPARE(counted(), 11905 + 4);
+        QVERIFY(f.shown().endsWith(QStringLiteral("abcdefghijkl!next")));
+    }
+};
+
+QTEST_MAIN(TestSpyWindow)
+#include "tst_spy_window.moc"
