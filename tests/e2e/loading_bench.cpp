@@ -1,0 +1,292 @@
+#include "loading_bench.h"
+
+#include <QAction>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTextBlock>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+DecoderSim::DecoderSim()
+{
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+    QObject::connect(&m_process, &QProcess::readyReadStandardError,
+                     [this] { m_log += m_process.readAllStandardError(); });
+}
+
+DecoderSim::~DecoderSim()
+{
+    stop();
+}
+
+bool DecoderSim::start(const QStringList &arguments)
+{
+    m_process.start(QStringLiteral(DECODER_SIM), arguments);
+    if (!m_process.waitForStarted(5000))
+        return false;
+    return !waitForStatus(QStringLiteral("pty: "), 5000).isEmpty();
+}
+
+void DecoderSim::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(3000)) {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+}
+
+void DecoderSim::signal(int number)
+{
+    if (m_process.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(m_process.processId()), number);
+}
+
+void DecoderSim::readLines()
+{
+    m_partial += m_process.readAllStandardOutput();
+    qsizetype end;
+    while ((end = m_partial.indexOf('\n')) >= 0) {
+        m_lines << QString::fromUtf8(m_partial.left(end)).trimmed();
+        m_partial.remove(0, end + 1);
+    }
+}
+
+QString DecoderSim::waitForStatus(const QString &prefix, int timeoutMs)
+{
+    QString found;
+    auto look = [&] {
+        readLines();
+        for (int i = m_taken; i < m_lines.size(); ++i) {
+            if (m_lines[i].startsWith(prefix)) {
+                m_taken = i + 1;
+                found = m_lines[i];
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!QTest::qWaitFor(look, timeoutMs))
+        return {};
+    return found;
+}
+
+QString DecoderSim::diagnostics()
+{
+    readLines();
+    m_log += m_process.readAllStandardError();
+    return QStringLiteral("decoder-sim status:\n  ") + m_lines.join(QStringLiteral("\n  "))
+        + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(m_log.right(3000));
+}
+
+void ObservedProcessStarter::start(const QString &program, const QStringList &arguments, QObject *context,
+                                   std::function<void(const ProcessOutcome &)> onOutcome)
+{
+    m_real->start(program, arguments, context, [this, onOutcome](const ProcessOutcome &outcome) {
+        outcomes << outcome;
+        onOutcome(outcome);
+    });
+}
+
+WindowUnderTest::WindowUnderTest(const QString &programFolder, std::function<QString()> com1Device)
+{
+    LoaderServices services = makeRealServices(programFolder);
+    m_dialog = new ScriptedFileDialog;
+    m_messages = new RecordingMessages;
+    m_processes = new ObservedProcessStarter(std::move(services.processes));
+    services.fileDialog.reset(m_dialog);
+    services.messages.reset(m_messages);
+    services.processes.reset(m_processes);
+    services.serialPortDevice = [com1Device](int port) { return port == 1 ? com1Device() : QString(); };
+    m_window = std::make_unique<qx7100_1>(std::move(services));
+    m_window->show();
+}
+
+WindowUnderTest::~WindowUnderTest() = default;
+
+QAction *WindowUnderTest::action(const char *name) const
+{
+    return m_window->findChild<QAction *>(QLatin1String(name));
+}
+
+QPlainTextEdit *WindowUnderTest::spy() const
+{
+    return m_window->findChild<QPlainTextEdit *>(QStringLiteral("txtTerm"));
+}
+
+QPlainTextEdit *WindowUnderTest::info() const
+{
+    return m_window->findChild<QPlainTextEdit *>(QStringLiteral("Textinfo"));
+}
+
+QPushButton *WindowUnderTest::startButton() const
+{
+    return m_window->findChild<QPushButton *>(QStringLiteral("Start"));
+}
+
+QLabel *WindowUnderTest::panel(const char *key) const
+{
+    return m_window->findChild<QStatusBar *>(QStringLiteral("sbrStatus"))->findChild<QLabel *>(QLatin1String(key));
+}
+
+QString WindowUnderTest::lastSpyLine() const
+{
+    for (QTextBlock block = spy()->document()->lastBlock(); block.isValid(); block = block.previous()) {
+        if (!block.text().trimmed().isEmpty())
+            return block.text();
+    }
+    return {};
+}
+
+qsizetype WindowUnderTest::spyLength() const
+{
+    const QTextDocument *document = spy()->document();
+    // characterCount() holds one separator for each block, the last one included.
+    return document->characterCount() - 1 + (document->blockCount() - 1);
+}
+
+void WindowUnderTest::com1()
+{
+    action("com1")->trigger();
+}
+
+void WindowUnderTest::chooseImage(const QString &path)
+{
+    m_dialog->answers << path;
+    action("file")->trigger();
+}
+
+void WindowUnderTest::convert(const QString &srecPath)
+{
+    m_dialog->answers << srecPath;
+    action("convert")->trigger();
+}
+
+void WindowUnderTest::start()
+{
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+}
+
+LoadingBench::LoadingBench() = default;
+
+LoadingBench::~LoadingBench() = default;
+
+QString LoadingBench::programFolder()
+{
+    return QFileInfo(QStringLiteral(BINPRN32_LIBRARY)).absolutePath();
+}
+
+QString LoadingBench::com1Link() const
+{
+    return m_work.filePath(QStringLiteral("com1"));
+}
+
+QString LoadingBench::receivedPath() const
+{
+    return m_work.filePath(QStringLiteral("received.bin"));
+}
+
+bool LoadingBench::setUp()
+{
+    if (!m_work.isValid()) {
+        m_error = QStringLiteral("cannot make a temporary folder: ") + m_work.errorString();
+        return false;
+    }
+    if (QFileInfo(QStringLiteral(SREC2BIN_PROGRAM)).absolutePath() != programFolder()) {
+        m_error = QStringLiteral("srec2bin and libbinprn32.so are not in the same folder");
+        return false;
+    }
+    // The capture backend appends each job to the server's capture path: a FIFO there
+    // hands the bytes to the simulator as they come. The server must find it in place.
+    if (::mkfifo(QFile::encodeName(m_server.captureFile()).constData(), 0600) != 0) {
+        m_error = QStringLiteral("cannot make the capture FIFO: ") + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (!m_server.start() || !m_server.addRawQueue(queue(), QStringLiteral("parallel:/dev/lp0"), true)) {
+        m_error = m_server.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool LoadingBench::startSim(DecoderSim &sim, const QStringList &extra)
+{
+    return sim.start(QStringList{QStringLiteral("--link"), com1Link(), QStringLiteral("--capture"),
+                                 m_server.captureFile(), QStringLiteral("--expect"),
+                                 m_work.filePath(QStringLiteral("expected.bin")), QStringLiteral("--save"),
+                                 receivedPath(), QStringLiteral("--no-banner")}
+                     + extra);
+}
+
+bool LoadingBench::expect(const QString &imagePath)
+{
+    const QString link = m_work.filePath(QStringLiteral("expected.bin"));
+    QFile::remove(link);
+    return QFile::link(imagePath, link);
+}
+
+namespace {
+constexpr qint64 Piece = 1 << 20;
+}
+
+QByteArray writeRandomFile(const QString &path, qint64 size, quint64 seed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QByteArray piece(Piece, Qt::Uninitialized);
+    quint64 state = seed * 0x9E3779B97F4A7C15ULL + 1;
+    for (qint64 done = 0; done < size;) {
+        const qint64 n = qMin(Piece, size - done);
+        // xorshift64: fast enough for a quarter of a gigabyte, and reproducible.
+        for (qint64 i = 0; i < n; i += 8) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            const qint64 k = qMin<qint64>(8, n - i);
+            std::memcpy(piece.data() + i, &state, static_cast<size_t>(k));
+        }
+        const QByteArrayView bytes(piece.constData(), n);
+        if (file.write(bytes.data(), n) != n)
+            return {};
+        hash.addData(bytes);
+        done += n;
+    }
+    if (!file.flush())
+        return {};
+    return hash.result();
+}
+
+QByteArray hashFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    return hash.addData(&file) ? hash.result() : QByteArray();
+}
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    if (fields.size() < 2)
+        return -1;
+    return fields[1].toLongLong() * ::sysconf(_SC_PAGESIZE);
+}

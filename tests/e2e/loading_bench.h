@@ -1,0 +1,141 @@
+#pragma once
+// A loading bench without hardware for the end-to-end suites: the decoder simulator
+// on a pseudo-terminal (COM1) and on a FIFO fed by the private print server's default
+// raw queue (parallel:/dev/lp0, so LPT1:), and the real window with its real services
+// but for the file dialog and the message boxes, which are scripted doubles.
+
+#include "private_cups_server.h"
+#include "service_doubles.h"
+#include "shell/qx7100_1.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+// The decoder simulator as a child process, followed through its status lines while
+// the calling thread's events go on being processed (the window lives in that thread).
+class DecoderSim {
+public:
+    DecoderSim();
+    ~DecoderSim();
+    DecoderSim(const DecoderSim &) = delete;
+    DecoderSim &operator=(const DecoderSim &) = delete;
+
+    // Starts decoder-sim with the arguments and waits for its "pty:" line. False when it
+    // does not come within 5 s; diagnostics() then says why.
+    bool start(const QStringList &arguments);
+    // Ends it with SIGTERM (SIGKILL after 3 s). Safe to call twice.
+    void stop();
+    void signal(int number);
+    // The first status line not yet taken that starts with prefix (earlier lines are
+    // passed over and stay in statusLines()); empty when none comes within timeoutMs.
+    QString waitForStatus(const QString &prefix, int timeoutMs);
+    QStringList statusLines() const { return m_lines; }
+    // Status lines and the simulator's log, for failure messages.
+    QString diagnostics();
+
+private:
+    void readLines();
+    QProcess m_process;
+    QStringList m_lines;
+    int m_taken = 0;
+    QByteArray m_partial;
+    QByteArray m_log;
+};
+
+// Passes every start on to the real process starter and keeps the outcomes, so that a
+// test knows when the converter has ended.
+class ObservedProcessStarter final : public ProcessStarter {
+public:
+    explicit ObservedProcessStarter(std::unique_ptr<ProcessStarter> real) : m_real(std::move(real)) {}
+    QList<ProcessOutcome> outcomes;
+    void start(const QString &program, const QStringList &arguments, QObject *context,
+               std::function<void(const ProcessOutcome &)> onOutcome) override;
+
+private:
+    std::unique_ptr<ProcessStarter> m_real;
+};
+
+// The real window of a real run, with scripted dialogs and recorded boxes.
+class WindowUnderTest {
+public:
+    // com1Device names the device that COM1 opens (read at each open); COM2 names none.
+    WindowUnderTest(const QString &programFolder, std::function<QString()> com1Device);
+    ~WindowUnderTest();
+
+    qx7100_1 &window() { return *m_window; }
+    ScriptedFileDialog &dialog() { return *m_dialog; }
+    RecordingMessages &messages() { return *m_messages; }
+    ObservedProcessStarter &processes() { return *m_processes; }
+
+    QAction *action(const char *name) const;
+    QPlainTextEdit *spy() const;
+    QPlainTextEdit *info() const;
+    QPushButton *startButton() const;
+    QLabel *panel(const char *key) const;
+    // The last line of the spy display that holds more than blanks.
+    QString lastSpyLine() const;
+    // The spy display's length with every line break counted as CR LF, as the pane
+    // trims it.
+    qsizetype spyLength() const;
+
+    // Com > Com1, File > bin_file_to_load answering path, the Start button.
+    void com1();
+    void chooseImage(const QString &path);
+    void convert(const QString &srecPath);
+    void start();
+
+private:
+    ScriptedFileDialog *m_dialog = nullptr;
+    RecordingMessages *m_messages = nullptr;
+    ObservedProcessStarter *m_processes = nullptr;
+    std::unique_ptr<qx7100_1> m_window;
+};
+
+// The print server, the capture FIFO and the paths the simulator uses; one per test program.
+class LoadingBench {
+public:
+    LoadingBench();
+    ~LoadingBench();
+
+    // Makes the capture FIFO, starts the private print server and adds the default raw
+    // queue "qx7100" on parallel:/dev/lp0. False with errorString() set on failure.
+    bool setUp();
+    QString errorString() const { return m_error; }
+
+    PrivateCupsServer &server() { return m_server; }
+    static QString queue() { return QStringLiteral("qx7100"); }
+    // The folder of libbinprn32.so and srec2bin, handed to makeRealServices.
+    static QString programFolder();
+    QString workFolder() const { return m_work.path(); }
+    // The link that the simulator makes to its pseudo-terminal: COM1's device.
+    QString com1Link() const;
+    // Where the simulator saves each image it receives.
+    QString receivedPath() const;
+
+    // Starts sim with the bench's link, FIFO, expected image (see expect()) and save path,
+    // without a power-on banner, plus extra arguments.
+    bool startSim(DecoderSim &sim, const QStringList &extra = {});
+    // Makes imagePath the image that the simulator checks the next loading against.
+    bool expect(const QString &imagePath);
+
+private:
+    PrivateCupsServer m_server;
+    QTemporaryDir m_work;
+    QString m_error;
+};
+
+// Writes size pseudo-random bytes (from seed) to path in 1 MiB pieces, never holding
+// the whole; returns the SHA-1 of what was written, empty on failure.
+QByteArray writeRandomFile(const QString &path, qint64 size, quint64 seed);
+// The SHA-1 of a file, read in 1 MiB pieces; empty when it cannot be read.
+QByteArray hashFile(const QString &path);
+// Resident memory of this process in bytes (from /proc/self/statm), -1 if unknown.
+qint64 residentBytes();
