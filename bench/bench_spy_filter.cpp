@@ -97,6 +97,7 @@ void BM_PaneBlock(benchmark::State &state)
         pane.eraseBeforeEnd(r.leadingBackspaces);
         pane.caretToEnd();
         pane.insertAtCaret(r.text);
+        pane.refresh();
         QCoreApplication::processEvents();
     }
     state.SetBytesProcessed(state.iterations() * raw.size());

@@ -1,21 +1,35 @@
 #pragma once
 // The spy display's operations over the window's QPlainTextEdit, with its text
-// counted as a line break being two characters (CR LF), any other one.
+// counted as a line break being two characters (CR LF), any other one, and the
+// widget updated at most once every FlushDelayMs however fast blocks arrive.
 
+#include <QElapsedTimer>
+#include <QObject>
 #include <QString>
 #include <QStringView>
+#include <QTimer>
 
 class QPlainTextEdit;
 
-class SpyPane {
+// The spy display as its procedures see it, ahead of what the widget shows.
+class SpyPane : public QObject {
+    Q_OBJECT
+
 public:
     // Above this many characters the pane is trimmed before a block is added.
     static constexpr int TrimAbove = 16000;
     // A trim discards this many of the oldest characters.
     static constexpr int TrimChunk = 4096;
+    // The longest a change waits before it is shown: a burst of blocks costs
+    // one update of the widget per period, a lone block is shown at once.
+    static constexpr int FlushDelayMs = 25;
 
     // Works on edit, which must outlive this object. Turns the display's undo
     // history off: every block would otherwise stay in memory as an undo step.
+    // Every operation below acts on the pane as it stands after all calls so
+    // far, whatever the widget shows yet. A key, a click or the focus reaching
+    // edit flushes first, so that the user always acts on the whole text; the
+    // filter is installed on edit after any already there, so it runs first.
     explicit SpyPane(QPlainTextEdit *edit);
 
     QPlainTextEdit *edit() const { return edit_; }
@@ -26,8 +40,8 @@ public:
 
     // While the pane holds more than TrimAbove characters, its oldest TrimChunk
     // characters go; when the last of them is the CR of a line break, its LF goes
-    // too. All the cuts are made as one edit of the document. Returns the length
-    // afterwards (unchanged when the pane holds TrimAbove or fewer).
+    // too. Returns the length afterwards (unchanged when the pane holds
+    // TrimAbove or fewer).
     int trim();
 
     // Erases up to count characters before the end of the pane, stopping at a
@@ -38,16 +52,72 @@ public:
     // scrolls it into view.
     void caretToEnd();
 
-    // Inserts filtered text at the caret (replacing a selection, if any), each
-    // CR LF becoming one line break of the pane; leaves the caret after it, in view.
+    // Inserts filtered text at the caret (replacing a selection, if any); each
+    // CR LF, lone CR or lone LF becomes one line break of the pane. Leaves the
+    // caret after it, in view.
     void insertAtCaret(const QString &filtered);
 
-    // Empties the pane.
+    // Empties the pane, pending changes included.
     void clear();
 
-    // The pane's text with every line break written as CR LF.
-    QString text() const;
+    // The pane's text with every line break written as CR LF (flushes first).
+    QString text();
+
+    // Hands every pending change to the widget now: one removal at its front or
+    // text held before it inserted there, text held after it inserted at its
+    // end, then the caret to the end, in view.
+    void flush();
+
+    // The update the event loop runs at the latest FlushDelayMs after the
+    // previous one: while more than twice TrimAbove characters wait after the
+    // widget's text (text flooding in), the widget shows only the newest
+    // TrimAbove of them and holds the rest before its text for a later
+    // update; otherwise as flush(). Failures are reported by flushFailed.
+    void refresh();
+
+    // True while changes wait for a flush.
+    bool hasPending() const
+    {
+        return widgetCut_ > 0 || !front_.text.isEmpty() || !back_.text.isEmpty() || caretPending_;
+    }
+
+signals:
+    // A flush run from the event loop failed; description is the reason.
+    void flushFailed(const QString &description);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Text outside the widget, each line break one QChar::ParagraphSeparator as
+    // the document holds it.
+    struct Held {
+        QString text;
+        int breaks = 0;
+        // Counted characters: a line break is two.
+        int length() const { return int(text.size()) + breaks; }
+    };
+
+    int widgetLength() const;
+    bool caretAtEnd() const;
+    void appendBack(QStringView filtered);
+    void schedule();
+    // Runs update from the event loop, reporting its failures by flushFailed.
+    void reportFailures(void (SpyPane::*update)());
+    // The widget shows the newest TrimAbove characters of back_; all the text
+    // before them moves into front_.
+    void showNewest();
+
     QPlainTextEdit *edit_;
+    // Held before the widget's text; only while front_ is empty can the widget
+    // have a cut.
+    Held front_;
+    // Counted characters to remove from the front of the widget's text.
+    int widgetCut_ = 0;
+    // Held after the widget's text.
+    Held back_;
+    // The caret goes to the end (and into view) at the next flush.
+    bool caretPending_ = false;
+    QTimer flushTimer_;
+    QElapsedTimer sinceFlush_;
 };

@@ -23,6 +23,9 @@ void qx7100_1::setUpSerial()
     connect(MSComm1, &MSComm::OnComm, this, &qx7100_1::MSComm1_OnComm);
     connect(MSComm1, &MSComm::portFailed, this, &qx7100_1::portStopped);
     spyPane_ = std::make_unique<SpyPane>(txtTerm);
+    // The display shows received text from the event loop, outside the error
+    // trap of AppendSpyText: its failures are reported the same way.
+    connect(spyPane_.get(), &SpyPane::flushFailed, this, &qx7100_1::spyError);
 }
 
 void qx7100_1::com1_Click()
