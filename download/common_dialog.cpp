@@ -9,13 +9,7 @@ public:
     QString getOpenFileName(QWidget *parent, const QStringList &nameFilters) override
     {
         QFileDialog dialog(parent);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        // Qt's own dialog matches name filters regardless of case (IMAGE.BIN is
-        // listed under "*.bin"); a desktop's native dialog may not.
-        dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-        dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
-        dialog.setNameFilters(nameFilters);
+        configureOpenDialog(dialog, nameFilters);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return QString();
         return dialog.selectedFiles().constFirst();
@@ -27,6 +21,17 @@ public:
 std::unique_ptr<FileDialogService> makeQtFileDialog()
 {
     return std::make_unique<QtFileDialog>();
+}
+
+void configureOpenDialog(QFileDialog &dialog, const QStringList &nameFilters)
+{
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // Qt's own dialog matches name filters regardless of case (IMAGE.BIN is
+    // listed under "*.bin"); a desktop's native dialog may not.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+    dialog.setNameFilters(nameFilters);
 }
 
 QStringList nameFiltersFromFilterText(const QString &filter)

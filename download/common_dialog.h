@@ -17,8 +17,14 @@ public:
     virtual QString getOpenFileName(QWidget *parent, const QStringList &nameFilters) = 0;
 };
 
+class QFileDialog;
+
 // The real dialog, a QFileDialog.
 std::unique_ptr<FileDialogService> makeQtFileDialog();
+
+// Sets a QFileDialog up as the loader's file-open dialog: one existing file,
+// the given name filters, matched regardless of letter case.
+void configureOpenDialog(QFileDialog &dialog, const QStringList &nameFilters);
 
 // Turns "desc|patterns|desc|patterns|" into Qt name filters such as
 // "Files (*.rec,*.srec) (*.rec *.srec)". Patterns match regardless of case
