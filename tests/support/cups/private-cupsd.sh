@@ -15,6 +15,9 @@
 #   LOADER_CAPTURE_PATH     where the backend appends job bytes (default DIR/capture.bin)
 #   LOADER_CAPTURE_BACKEND  a built capture backend to install (default: compile
 #                           capture_backend.c beside this script with ${CC:-cc})
+#   LOADER_CUPS_BACKEND     "capture" (default): our capture backend answers as
+#                           parallel; "real": the system's parallel backend of
+#                           cups-filters drives the device named in the URI
 #   LOADER_CUPS_QUEUE       name of the queue that start adds (default qx7100; "none": no queue)
 #   LOADER_CUPS_DEVICE      its device URI (default parallel:/dev/lp0, reported as LPT1:)
 #   LOADER_CUPS_LOGLEVEL    cupsd LogLevel (default info)
@@ -79,7 +82,13 @@ configure() {
     done
 
     local backend=$dir/bin/backend/parallel
-    if [ -n "${LOADER_CAPTURE_BACKEND:-}" ]; then
+    if [ "${LOADER_CUPS_BACKEND:-capture}" = real ]; then
+        # The backend a bench runs. Its mode (0755) makes a root cupsd run it as
+        # the unprivileged User (lp), as on a bench.
+        [ -x "$serverbin/backend/parallel" ] ||
+            die "$serverbin/backend/parallel not found: install the Debian package cups-filters"
+        ln -sfn "$serverbin/backend/parallel" "$backend"
+    elif [ -n "${LOADER_CAPTURE_BACKEND:-}" ]; then
         [ -x "$LOADER_CAPTURE_BACKEND" ] || die "LOADER_CAPTURE_BACKEND is not an executable: $LOADER_CAPTURE_BACKEND"
         cp -f "$LOADER_CAPTURE_BACKEND" "$backend.new"
     else
@@ -87,11 +96,14 @@ configure() {
         command -v "$cc" >/dev/null || die "$cc not found: install the Debian package build-essential"
         "$cc" -O2 -o "$backend.new" "$here/capture_backend.c" || die "cannot compile $here/capture_backend.c"
     fi
-    # Mode 0700: a cupsd running as root runs such a backend as root instead of as the
-    # unprivileged User (lp), so it can write the capture file wherever the caller put it.
-    # Run as another user, cupsd runs every backend as that user anyway.
-    chmod 0700 "$backend.new"
-    mv -f "$backend.new" "$backend"
+    if [ -e "$backend.new" ]; then
+        # Mode 0700: a cupsd running as root runs such a backend as root instead of as the
+        # unprivileged User (lp), so it can write the capture file wherever the caller put it.
+        # Run as another user, cupsd runs every backend as that user anyway.
+        chmod 0700 "$backend.new"
+        rm -f "$backend"
+        mv -f "$backend.new" "$backend"
+    fi
 
     cat >"$dir/conf/cups-files.conf" <<EOF
 # Private print server: every file it writes stays under $dir.
@@ -123,7 +135,9 @@ WebInterface No
 DefaultAuthType None
 # A failing backend aborts its job and never stops the queue.
 ErrorPolicy abort-job
-PreserveJobHistory No
+# Ended jobs stay known, so that a follower sees how each one ended.
+PreserveJobHistory Yes
+MaxJobs 0
 PreserveJobFiles No
 # Writes printers.conf at once, so a restarted server finds its queues.
 DirtyCleanInterval 0

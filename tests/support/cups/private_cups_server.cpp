@@ -109,6 +109,8 @@ bool PrivateCupsServer::start()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LOADER_CAPTURE_PATH"), captureFile());
     env.insert(QStringLiteral("LOADER_CAPTURE_BACKEND"), QStringLiteral(LOADER_CAPTURE_BACKEND));
+    env.insert(QStringLiteral("LOADER_CUPS_BACKEND"),
+               m_backend == Backend::RealParallel ? QStringLiteral("real") : QStringLiteral("capture"));
     m_cupsd.setProcessEnvironment(env);
     m_cupsd.setProcessChannelMode(QProcess::MergedChannels);
     m_cupsd.setStandardOutputFile(m_dir.filePath(QStringLiteral("log/cupsd.out")), QIODevice::Append);

@@ -26,6 +26,12 @@ public:
     PrivateCupsServer(const PrivateCupsServer &) = delete;
     PrivateCupsServer &operator=(const PrivateCupsServer &) = delete;
 
+    // Which program answers as the parallel backend from the next start(): our capture
+    // backend (the default), or the system's real one of cups-filters, which writes to
+    // the device that the queue's URI names.
+    enum class Backend { Capture, RealParallel };
+    void setBackend(Backend backend) { m_backend = backend; }
+
     // Starts the server (again: queues added before survive a stop) and waits until it
     // answers requests. False with errorString() set when it cannot: a missing cupsd
     // names the Debian package cups-daemon.
@@ -75,4 +81,5 @@ private:
     QProcess m_cupsd;
     QMap<QString, QString> m_queues;  // name -> device URI of the queues added here
     QString m_default;
+    Backend m_backend = Backend::Capture;
 };
