@@ -13,7 +13,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 build=$(cd "${1:-$repo/build}" && pwd -P)
 runs=${2:-9}
 send=$build/binprn32_send
-cupsd_script=$repo/tests/support/cups/private-cupsd.sh
+cupsd_script=$repo/tools/private-cupsd.sh
 
 die() {
     echo "raw_print: $*" >&2

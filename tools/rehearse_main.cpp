@@ -1,13 +1,14 @@
 // load_qx7100-rehearse: the loader's own window and services for a rehearsal without
 // hardware. COM1 is the decoder simulator's pseudo-terminal and every print request
-// goes to a private print server whose default queue feeds the simulator. Started by
-// tools/rehearse, which sets all of that up; the shipped load_qx7100 reads no command line.
+// goes to a private print server whose queue feeds the simulator. Started by
+// tools/rehearse (installed: load_qx7100-rehearse), which sets all of that up; the
+// shipped load_qx7100 reads no command line.
 
+#include "rehearsal_env.h"
 #include "shell/qx7100_1.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QFile>
 #include <QIcon>
 
 #include <cstdio>
@@ -24,7 +25,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "The Velantra Loader wired for a rehearsal: COM1 is the decoder simulator's serial line and\n"
-        "images go to a private print server. tools/rehearse starts it with the simulator and the server."));
+        "images go to a private print server. The command load_qx7100-rehearse (tools/rehearse in the\n"
+        "sources) starts it with the simulator and the server."));
     parser.addHelpOption();
     const QCommandLineOption com1(QStringLiteral("com1"), QStringLiteral("Device that COM1 opens."),
                                   QStringLiteral("DEVICE"));
@@ -36,15 +38,14 @@ int main(int argc, char *argv[])
     parser.addOptions({com1, com2, server});
     parser.process(app);
     if (!parser.isSet(com1) || !parser.isSet(server)) {
-        std::fputs("load_qx7100-rehearse: --com1 and --cups-server are needed; start it with tools/rehearse\n", stderr);
+        std::fputs("load_qx7100-rehearse: --com1 and --cups-server are needed; start the rehearsal with "
+                   "load_qx7100-rehearse (tools/rehearse in the sources)\n", stderr);
         return 2;
     }
 
     // Before libcups is first used: a rehearsal must never reach the machine's printers,
     // and no default of the user's may name another queue.
-    qputenv("CUPS_SERVER", QFile::encodeName(parser.value(server)));
-    qunsetenv("LPDEST");
-    qunsetenv("PRINTER");
+    useRehearsalPrintServer(parser.value(server), QString::fromLatin1(RehearsalQueue));
 
     LoaderServices services = makeRealServices(QCoreApplication::applicationDirPath());
     const QString com1Device = parser.value(com1);

@@ -1,6 +1,6 @@
 /* Capture backend of the private print server: installed as backend/parallel in the
    server's ServerBin, it appends each job's bytes to the file named by the environment
-   variable LOADER_CAPTURE_PATH (see README.md for the contract). */
+   variable LOADER_CAPTURE_PATH (see tests/support/cups/README.md for the contract). */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Private print server for tests, benchmarks and rehearsals: a cupsd of its own
 # under DIR (configuration, socket, spool, logs, ServerBin with our capture
-# backend), never the system's. See README.md in this folder.
+# backend), never the system's. See tests/support/cups/README.md.
 #
 #   private-cupsd.sh start DIR   configure, start in the background, wait until it
 #                                answers, add the default raw queue; prints the
