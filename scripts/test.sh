@@ -25,4 +25,8 @@ if [[ -x srec2bin/fuzz/run-fuzz.sh ]]; then
     cmake --build --preset fuzz --target fuzz_srec2bin
     srec2bin/fuzz/run-fuzz.sh build-fuzz 60
 fi
+echo "== Debian package: build, install, smoke test, purge"
+scripts/package.sh
+packaging/smoke-test.sh build-deb/load-qx7100_1.00-1_amd64.deb
+
 echo "== all tests passed"
