@@ -121,8 +121,9 @@ done
 load_qx7100-rehearse --help >/dev/null || fail "load_qx7100-rehearse --help failed"
 "$pkgdir/decoder-sim" --help >/dev/null || fail "decoder-sim --help failed"
 
+# exec: started in the background, the job's own pid is then the program's.
 as_nobody() {
-    setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/home" QT_QPA_PLATFORM=offscreen \
+    exec setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/home" QT_QPA_PLATFORM=offscreen \
         XDG_RUNTIME_DIR="$work/home" "$@"
 }
 mkdir -p "$work/home"
@@ -144,10 +145,13 @@ if command -v cupsd >/dev/null || [ -x /usr/sbin/cupsd ]; then
     wait "$rehearse_pid" 2>/dev/null || true
     rehearse_pid=
     ! pgrep -u nobody -f "$pkgdir/" >/dev/null || fail "programs of the rehearsal are still running"
-    ! pgrep -u nobody -x cupsd >/dev/null || fail "the rehearsal's print server is still running"
+    folder=$(sed -n 's|^Simulator log: \(.*\)/sim.log$|\1|p' "$work/rehearse.log")
+    [ -n "$folder" ] || fail "the rehearsal did not name its folder: $(cat "$work/rehearse.log")"
+    ! pgrep -f "$folder/" >/dev/null || fail "the rehearsal's print server is still running"
+    [ ! -e "$folder" ] || fail "the rehearsal left $folder"
 else
     step "without cupsd, the rehearsal names the packages it needs"
-    if as_nobody load_qx7100-rehearse </dev/null >"$work/rehearse.log" 2>&1; then
+    if (as_nobody load_qx7100-rehearse) </dev/null >"$work/rehearse.log" 2>&1; then
         fail "the rehearsal started without cupsd"
     fi
     grep -q 'cups-daemon and cups-client' "$work/rehearse.log" || fail "the message: $(cat "$work/rehearse.log")"
