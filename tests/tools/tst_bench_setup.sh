@@ -77,12 +77,14 @@ add_usb() {
     echo "$6" >"$dir/product"
 }
 
-# add_usb_serial SOCKET INTERFACE NAME: a usb-serial port (ttyUSB) on interface N.
+# add_usb_serial SOCKET INTERFACE NAME [PORT]: a usb-serial port (ttyUSB) on
+# interface INTERFACE, the interface's port PORT (default 0).
 add_usb_serial() {
     local iface=$usb_root/$1/$1:1.$2
     mkdir -p "$S/$iface"
     printf '%02d\n' "$2" >"$S/$iface/bInterfaceNumber"
     mkdir -p "$S/$iface/$3"
+    echo "${4:-0}" >"$S/$iface/$3/port_number"
     add_tty "$3" "$iface/$3" "$iface/$3"
 }
 
@@ -101,6 +103,10 @@ add_usb_serial 1-3 0 ttyUSB1
 add_usb 1-4 0403 6010 FT4XYZ FTDI "Dual RS232-HS"
 add_usb_serial 1-4 0 ttyUSB2
 add_usb_serial 1-4 1 ttyUSB3
+add_usb 1-6 9710 7840 MOS4 MosChip "4-port serial"
+for p in 0 1 2 3; do
+    add_usb_serial 1-6 0 "ttyUSB$((4 + p))" "$p"
+done
 add_usb 1-5 2341 0043 ACM77 Acme "CDC serial"
 mkdir -p "$S/$usb_root/1-5/1-5:1.0"
 echo 00 >"$S/$usb_root/1-5/1-5:1.0/bInterfaceNumber"
@@ -151,6 +157,11 @@ com_case "second port of a two-port adapter" 0 com1 /dev/ttyUSB3 \
     'ATTRS{serial}=="FT4XYZ", ENV{ID_USB_INTERFACE_NUM}=="01", SYMLINK+="com1"'
 grep -qF 'IMPORT{builtin}="usb_id"' "$rules/60-load-qx7100-com1.rules" ||
     fail "two-port adapter: the interface number is matched without importing it"
+com_case "third port of a four-port interface" 0 com2 /dev/ttyUSB6 \
+    'ATTRS{serial}=="MOS4", ENV{ID_USB_INTERFACE_NUM}=="00", ENV{.LOAD_QX7100_PORT}=="2", SYMLINK+="com2"'
+# shellcheck disable=SC2016 # udev's own $attr{}
+grep -qF 'SUBSYSTEMS=="usb-serial", ENV{.LOAD_QX7100_PORT}="$attr{port_number}"' "$rules/60-load-qx7100-com2.rules" ||
+    fail "four-port interface: the port number is matched without reading it"
 com_case "CDC ACM adapter" 0 com1 /dev/ttyACM0 'ATTRS{idVendor}=="2341", ATTRS{idProduct}=="0043", ATTRS{serial}=="ACM77"'
 com_case "port of a PCI card" 0 com2 /dev/ttyS5 'SUBSYSTEM=="tty", KERNEL=="ttyS5", KERNELS=="0000:03:00.0", SYMLINK+="com2"'
 com_case "adapter named by its by-id link" 0 com1 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 \
@@ -210,7 +221,7 @@ udev_parse() {
 [ -d /etc/udev/rules.d ] || { echo "FAIL: /etc/udev/rules.d missing: install the Debian package udev"; exit 1; }
 unshare -m true 2>/dev/null || { echo "FAIL: cannot make a private mount namespace (unshare -m)"; exit 1; }
 
-for pair in "ttyUSB0 ttyUSB1" "ttyUSB3 ttyS4" "ttyACM0 ttyUSB2"; do
+for pair in "ttyUSB0 ttyUSB1" "ttyUSB3 ttyS4" "ttyACM0 ttyUSB6"; do
     cases=$((cases + 1))
     read -r first second <<<"$pair"
     rm -rf "$rules" && mkdir -p "$rules"
@@ -351,8 +362,8 @@ VERBOSE=1 expect_check "complete bench (shown)" 0
 rm "$D/com1"
 expect_check "COM1's adapter unplugged" 0 \
     "WARN COM1: the USB serial adapter given COM1 is not plugged in"
-ln -s ttyUSB7 "$D/com1"
-expect_check "COM1 a dangling link" 0 "WARN COM1: /dev/com1 points to ttyUSB7, which is not there"
+ln -s ttyUSB9 "$D/com1"
+expect_check "COM1 a dangling link" 0 "WARN COM1: /dev/com1 points to ttyUSB9, which is not there"
 rm "$D/com1"
 echo 0 >"$S/devices/platform/serial8250/tty/ttyS1/type"
 expect_check "no serial port at all" 1 "FAIL COM1: the USB serial adapter given COM1 is not plugged in" \
