@@ -373,6 +373,12 @@ mv "$E/udev/rules.d/60-load-qx7100-com1.rules" "$work/com1.rules"
 expect_check "COM1 the phantom ttyS0" 0 \
     "WARN COM1: /dev/ttyS0, which has no UART behind it (no port there). Fix: load_qx7100-bench com1 /dev/ttyACM0"
 mv "$work/com1.rules" "$E/udev/rules.d/60-load-qx7100-com1.rules"
+ln -s ttyACM0 "$D/com1"
+echo 0 >"$S/devices/platform/serial8250/tty/ttyS1/type"
+expect_check "COM2 the phantom ttyS1" 0 \
+    "WARN COM2: /dev/ttyS1, which has no UART behind it (no port there). Fix: load_qx7100-bench com2 /dev/ttyS4"
+echo 4 >"$S/devices/platform/serial8250/tty/ttyS1/type"
+rm "$D/com1"
 ln -s ttyUSB0 "$D/com1"
 
 groups='lp'
