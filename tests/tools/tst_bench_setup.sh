@@ -434,6 +434,11 @@ rc=$?
 { [ "$rc" -eq 1 ] && grep -q "^FAIL group dialout: nobody is not a member" <<<"$out"; } ||
     fail "check through sudo: status $rc:"$'\n'"$out"
 cases=$((cases + 1))
+out=$(env -u SUDO_USER PKEXEC_UID=65534 HOME="$H" "$bench" check 2>&1)
+rc=$?
+{ [ "$rc" -eq 1 ] && grep -q "^FAIL group dialout: nobody is not a member" <<<"$out"; } ||
+    fail "check through pkexec: status $rc:"$'\n'"$out"
+cases=$((cases + 1))
 out=$(env -u SUDO_USER -u PKEXEC_UID HOME="$H" "$bench" check 2>&1)
 rc=$?
 { [ "$rc" -eq 0 ] && grep -q "^WARN groups dialout, lp: not checked" <<<"$out"; } ||
