@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@ namespace {
 constexpr size_t kReadBlockSize = size_t(64) << 10;
 constexpr size_t kWriteBatch = 1024;  // pieces per writev(), within every system's IOV_MAX
 constexpr int kMaxLinks = 40;         // links followed from the output to its file, as the kernel does
+constexpr long kProcFsMagic = 0x9fa0;  // f_type of /proc (linux/magic.h)
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SREC2BIN_ADDRESS_SANITIZER 1
@@ -246,14 +248,22 @@ ConvertResult failure(ExitCode code, const std::string& file, const std::string&
 
 // The file that the output path names through the symbolic links of its last part, one link
 // leading to the next, relative or absolute: that file is replaced and the links stay. A path
-// that is no link is its own file, whether it exists or not. Returns 0 or the errno of the failure.
-int followLinks(const std::string& output, std::string& file)
+// that is no link is its own file, whether it exists or not. A link of /proc (/dev/stdout leads
+// to /proc/self/fd/1) names an open file rather than a path: throughProc is then set and file is
+// left empty. Returns 0 or the errno of the failure.
+int followLinks(const std::string& output, std::string& file, bool& throughProc)
 {
     std::string current = output;
+    throughProc = false;
     for (int hop = 0; hop < kMaxLinks; ++hop) {
         struct stat info {};
         if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
             file = current;
+            return 0;
+        }
+        struct statfs folder {};
+        if (::statfs(folderOf(current).c_str(), &folder) == 0 && long(folder.f_type) == kProcFsMagic) {
+            throughProc = true;
             return 0;
         }
         std::string target(PATH_MAX, '\0');
@@ -307,19 +317,20 @@ ConvertResult convert(const ConvertOptions& options)
     if (!outputExists && errno != ENOENT)
         return failure(kExitIo, output, reason(errno));
 
-    // A device, a FIFO or standard output is written into: a rename would put a plain file in its
-    // place. Anything else is replaced through a temporary file, at the file
-    // that the output's links lead to.
+    // A device, a FIFO or standard output (whatever it is) is written into: a rename would put a
+    // plain file in its place. Anything else is replaced through a temporary file, at the file that
+    // the output's links lead to.
     bool inPlace = outputExists && !S_ISREG(outputStat.st_mode);
     std::string file;
     if (!inPlace) {
-        if (const int error = followLinks(output, file))
+        bool throughProc = false;
+        if (const int error = followLinks(output, file, throughProc))
             return failure(kExitIo, output, reason(error));
         struct stat fileStat {};
-        // A link of /proc (/dev/stdout, /dev/fd/N) leads to its file without a path to rename onto.
-        inPlace = outputExists
-            && (::lstat(file.c_str(), &fileStat) != 0 || fileStat.st_dev != outputStat.st_dev
-                || fileStat.st_ino != outputStat.st_ino);
+        inPlace = throughProc
+            || (outputExists
+                && (::lstat(file.c_str(), &fileStat) != 0 || fileStat.st_dev != outputStat.st_dev
+                    || fileStat.st_ino != outputStat.st_ino));
     }
 
     // One pass over the input, block by block.
@@ -424,12 +435,14 @@ void installSignalHandlers()
     struct sigaction action {};
     action.sa_handler = removeTempAndDie;
     sigfillset(&action.sa_mask);
+    // One call a signal (system calls are most of a small file's run time), all blocked meanwhile:
+    // a signal the caller chose to ignore (nohup, a background job) gets its SIG_IGN back before
+    // it can be delivered, and so stays ignored.
+    SignalsBlocked blocked;
     for (int signalNumber : ending) {
-        // A signal the caller chose to ignore (nohup, a background job) stays ignored.
         struct sigaction previous {};
-        if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-            continue;
-        ::sigaction(signalNumber, &action, nullptr);
+        if (::sigaction(signalNumber, &action, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            ::sigaction(signalNumber, &previous, nullptr);
     }
 }
 

@@ -48,6 +48,7 @@ private slots:
     void linkedOutputs();
     void signalsWhileWriting_data();
     void signalsWhileWriting();
+    void ignoredSignalStaysIgnored();
     void fileSizeLimit();
     void temporaryNames_data();
     void temporaryNames();
@@ -66,6 +67,7 @@ private:
         bool ownPipe = false;    // as nobody, standard output into a pipe of nobody's, then here
         QString stdoutFile;      // standard output into this file instead of a pipe
         int raiseSignal = 0;     // raised at the first write of the image (preloaded helper)
+        int ignoredSignal = 0;   // ignored from the start, as nohup does with SIGHUP
         rlim_t fileSizeLimit = RLIM_INFINITY;
     };
     Run run(const QStringList& arguments, bool brokenStderr = false) const;
@@ -152,7 +154,10 @@ TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, const Start& h
         ::close(pipeEnds[0]);
     }
     const rlim_t sizeLimit = how.fileSizeLimit;
-    process.setChildProcessModifier([brokenStderr, &pipeEnds, sizeLimit] {
+    const int ignored = how.ignoredSignal;
+    process.setChildProcessModifier([brokenStderr, &pipeEnds, sizeLimit, ignored] {
+        if (ignored != 0)
+            std::signal(ignored, SIG_IGN);
         if (brokenStderr) {
             ::dup2(pipeEnds[1], STDERR_FILENO);
             std::signal(SIGPIPE, SIG_DFL);
@@ -592,13 +597,14 @@ void TestSrec2bin::standardOutputFailing()
 
 void TestSrec2bin::specialOutputs_data()
 {
-    QTest::addColumn<QString>("kind");  // "null", "stdout", "fifo", "device"
+    QTest::addColumn<QString>("kind");  // "null", "stdout", "stdout-file", "fifo", "device"
     QTest::addColumn<QByteArray>("input");
 
     const QByteArray ended = s1(0, "AABB") + s1(3, "DD") + s9();
     QTest::newRow("/dev/null: validation only") << "null" << ended;
     QTest::newRow("/dev/null: a file without end record") << "null" << s1(0, "AABB") + s1(3, "DD");
     QTest::newRow("/dev/stdout into a pipe") << "stdout" << ended;
+    QTest::newRow("/dev/stdout into a file") << "stdout-file" << ended;
     QTest::newRow("FIFO") << "fifo" << ended;
     QTest::newRow("device node") << "device" << ended;
 }
@@ -619,18 +625,26 @@ void TestSrec2bin::specialOutputs()
         // A reader is there before the converter opens it, so that its open does not wait.
         reader = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         QVERIFY(reader >= 0);
+    } else if (kind == "stdout-file") {
+        // The file standard output was opened on is written, not replaced by another.
+        output = "/dev/stdout";
+        write("captured.bin", "a longer image of the version before");
+        QCOMPARE(::chmod(QFile::encodeName(path("captured.bin")).constData(), 0666), 0);
     } else if (kind == "device") {
         output = path("null.bin");
         QVERIFY2(::mknod(QFile::encodeName(output).constData(), S_IFCHR | 0666, makedev(1, 3)) == 0,
                  "mknod of a null device failed: the test needs root");
         QCOMPARE(::chmod(QFile::encodeName(output).constData(), 0666), 0);
     }
+    const QString watched = kind == "stdout-file" ? path("captured.bin") : output;
     struct stat before {};
-    QCOMPARE(::stat(QFile::encodeName(output).constData(), &before), 0);
+    QCOMPARE(::stat(QFile::encodeName(watched).constData(), &before), 0);
 
     Start how;
     how.asNobody = true;
     how.ownPipe = kind == "stdout";
+    if (kind == "stdout-file")
+        how.stdoutFile = path("captured.bin");
     const Run result = run({path("in.srec"), output}, how);
     const bool ended = input.contains("\nS9");
     QCOMPARE(result.err, ended ? QByteArray() : noEndWarning(path("in.srec")));
@@ -638,6 +652,8 @@ void TestSrec2bin::specialOutputs()
     QCOMPARE(result.code, 0);
     if (kind == "stdout")
         QCOMPARE(result.out.toHex(), image.toHex());
+    if (kind == "stdout-file")
+        QCOMPARE(read("captured.bin").toHex(), image.toHex());
     if (reader >= 0) {
         QByteArray got(64, '\0');
         const ssize_t size = ::read(reader, got.data(), size_t(got.size()));
@@ -645,7 +661,7 @@ void TestSrec2bin::specialOutputs()
         QCOMPARE(got.left(int(qMax<ssize_t>(size, 0))).toHex(), image.toHex());
     }
     struct stat after {};
-    QCOMPARE(::stat(QFile::encodeName(output).constData(), &after), 0);
+    QCOMPARE(::stat(QFile::encodeName(watched).constData(), &after), 0);
     QCOMPARE(after.st_ino, before.st_ino);
     QCOMPARE(after.st_mode, before.st_mode);
     QCOMPARE(hiddenFiles(), QStringList());
@@ -732,6 +748,20 @@ void TestSrec2bin::signalsWhileWriting()
     QCOMPARE(result.status, QProcess::CrashExit);
     QCOMPARE(result.code, signalNumber);
     QCOMPARE(read("out.bin"), QByteArray("the previous image"));
+    QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::ignoredSignalStaysIgnored()
+{
+    // Started under nohup, a hangup does not stop the conversion.
+    write("in.srec", s1(0, "AABB") + s9());
+    Start how;
+    how.ignoredSignal = SIGHUP;
+    how.raiseSignal = SIGHUP;
+    const Run result = run({path("in.srec"), path("out.bin")}, how);
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.code, 0);
+    QCOMPARE(read("out.bin").toHex(), QByteArray("aabb"));
     QCOMPARE(hiddenFiles(), QStringList());
 }
 
