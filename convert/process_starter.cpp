@@ -60,6 +60,8 @@ public:
                                  outcome.detail = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
                              } else {
                                  outcome.kind = ProcessOutcome::Kind::Succeeded;
+                                 // Warnings of a program that did its work.
+                                 outcome.detail = QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
                              }
                              process->deleteLater();
                              deliver(outcome);

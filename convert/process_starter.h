@@ -14,7 +14,7 @@ struct ProcessOutcome {
         NotStarted,  // the program could not be started; detail is the reason
         Failed,      // it ended with a nonzero exit code; detail is its own message
         Crashed,     // it was stopped by a signal or crashed; detail is the reason
-        Succeeded,   // it ended with exit code 0
+        Succeeded,   // it ended with exit code 0; detail is what it said on standard error, if anything
     };
     Kind kind = Kind::Succeeded;
     int exitCode = 0;

@@ -1,5 +1,6 @@
 // The main window's S-record command: derive the image name, report both
-// names, and start the converter without waiting for it.
+// names, start the converter without waiting for it, and report its fate and
+// its warnings once it has ended.
 
 #include "convert/srec_output_path.h"
 #include "shell/qx7100_1.h"
@@ -28,6 +29,8 @@ void qx7100_1::convert_Click()
             warn(QStringLiteral("The converter stopped unexpectedly: %1").arg(outcome.detail));
             break;
         case ProcessOutcome::Kind::Succeeded:
+            if (!outcome.detail.isEmpty())
+                warn(QStringLiteral("The converter warns: %1").arg(outcome.detail));
             break;
         }
     });

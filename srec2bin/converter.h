@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace srec2bin {
 
@@ -28,16 +29,24 @@ struct ConvertOptions {
 struct ConvertResult {
     ExitCode code = kExitOk;
     std::string message;  // "FILE:LINE: what is wrong" or "FILE: what is wrong"; empty on success
+    std::vector<std::string> warnings;  // "FILE: what may be wrong", after a success only
 };
 
 // Converts the S-record file options.input into the binary image options.output in one pass.
-// The image is written to a temporary file in the output's folder and renamed to the output only
-// when everything succeeded: on any failure an existing output is left as it was and the temporary
-// file is removed. An output naming the input file itself (under any path) is refused.
+// The image is written to a temporary file beside the output's file (the file its symbolic links
+// lead to) and renamed over that file only when everything succeeded: on any failure an existing
+// output is left as it was and the temporary file is removed. An output that is no plain file (a
+// device, a FIFO, standard output) is written into instead. An output naming the input file
+// itself (under any path) is refused.
 ConvertResult convertFile(const ConvertOptions& options);
 
-// Ignores SIGPIPE (a caller that went away must not stop the cleanup) and makes SIGINT, SIGTERM
-// and SIGHUP remove the temporary output of a running convertFile() before the program ends.
+// The name of the hidden temporary file beside an output file called name, in a folder whose names
+// hold at most nameMax bytes: ".NAME.XXXXXX" (the X for mkstemp), NAME cut to fit.
+std::string temporaryName(const std::string& name, long nameMax);
+
+// Ignores SIGPIPE (a caller that went away must not stop the cleanup) and SIGXFSZ (a file-size
+// limit makes the write fail instead), and makes every other catchable signal that would end the
+// program remove the temporary output of a running convertFile() first.
 void installSignalHandlers();
 
 }  // namespace srec2bin

@@ -1,5 +1,6 @@
 // srec2bin: turns a Motorola S-record file into a binary image. Exit codes: see ExitCode.
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,9 @@ constexpr char kUsage[] =
     "Usage: srec2bin [OPTIONS] INPUT OUTPUT\n"
     "Writes the binary image of the S-record file INPUT to OUTPUT: the data of the S1, S2 and S3\n"
     "records placed by address, from the lowest data address (offset 0) to the highest, the gaps\n"
-    "filled with the fill byte. OUTPUT is replaced only when the whole conversion succeeded.\n"
+    "filled with the fill byte. OUTPUT is replaced only when the whole conversion succeeded; a\n"
+    "symbolic link keeps its link and the file it leads to is replaced; a device, a FIFO or\n"
+    "/dev/stdout is written into (/dev/null checks INPUT only).\n"
     "\n"
     "Options:\n"
     "  --fill BYTE        value of the gap bytes, 0xNN or decimal (default 0xFF)\n"
@@ -27,9 +30,20 @@ constexpr char kUsage[] =
     "\n"
     "Exit status: 0 written, 1 bad input (the message names file and line), 2 usage error\n"
     "(including an OUTPUT that is the INPUT file), 3 input or output error (or too little memory).\n"
-    "Messages go to the standard error, each starting with \"srec2bin: \".\n";
+    "Messages go to the standard error, each starting with \"srec2bin: \"; a file without end\n"
+    "record (S7, S8 or S9) is converted with a warning that it may be cut short.\n";
 
 constexpr uint64_t kAddressSpace = uint64_t(1) << 32;
+
+// Prints the help or the version; a standard output that cannot take it is an output error.
+int printToStdout(const char* text)
+{
+    if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "srec2bin: cannot write to standard output: %s\n", std::strerror(errno));
+        return kExitIo;
+    }
+    return kExitOk;
+}
 
 int usageError(const std::string& what)
 {
@@ -101,14 +115,10 @@ int main(int argc, char** argv)
             optionsEnded = true;
             continue;
         }
-        if (argument == "--help" || argument == "-h") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        }
-        if (argument == "--version") {
-            std::puts("srec2bin 1.00");
-            return kExitOk;
-        }
+        if (argument == "--help" || argument == "-h")
+            return printToStdout(kUsage);
+        if (argument == "--version")
+            return printToStdout("srec2bin 1.00\n");
 
         // Options with a value, as "--name VALUE" or "--name=VALUE".
         const size_t equals = argument.find('=');
@@ -143,5 +153,7 @@ int main(int argc, char** argv)
     const ConvertResult result = convertFile(options);
     if (result.code != kExitOk)
         std::fprintf(stderr, "srec2bin: %s\n", result.message.c_str());
+    for (const std::string& warning : result.warnings)
+        std::fprintf(stderr, "srec2bin: %s\n", warning.c_str());
     return result.code;
 }

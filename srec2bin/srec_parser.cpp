@@ -325,8 +325,8 @@ bool SrecParser::parseRecord(char type, const uint8_t* body, size_t count)
         // The field holds the count modulo its width: S5 has 16 bits, S6 24.
         const uint64_t modulus = uint64_t(1) << (8 * addressLength);
         if (address != dataRecords_ % modulus)
-            return fail(format("record count %u does not match the %llu data records before it", address,
-                               (unsigned long long)dataRecords_));
+            return fail(format("record count %u does not match the %llu data record%s before it", address,
+                               (unsigned long long)dataRecords_, dataRecords_ == 1 ? "" : "s"));
         return true;
     }
     default:

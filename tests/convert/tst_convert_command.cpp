@@ -1,5 +1,5 @@
 // The S-record command: names derived from the source, pane lines, the two
-// arguments, and the three warnings of a converter gone wrong.
+// arguments, the three warnings of a converter gone wrong and the converter's own warnings.
 
 #include "convert/srec_output_path.h"
 #include "service_doubles.h"
@@ -77,6 +77,9 @@ private slots:
                                 << "The converter failed (exit code 1): srec2bin: /d/a.rec:3: bad checksum";
         QTest::newRow("crashed") << int(K::Crashed) << 9 << "Killed" << "The converter stopped unexpectedly: Killed";
         QTest::newRow("succeeded") << int(K::Succeeded) << 0 << "" << "";
+        QTest::newRow("succeeded with a warning")
+            << int(K::Succeeded) << 0 << "srec2bin: /d/a.rec: no end record (S7, S8 or S9): the file may be cut short"
+            << "The converter warns: srec2bin: /d/a.rec: no end record (S7, S8 or S9): the file may be cut short";
     }
     void converterOutcomes()
     {

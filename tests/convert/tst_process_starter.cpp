@@ -44,6 +44,11 @@ private slots:
         QCOMPARE(o.exitCode, 1);
         QCOMPARE(o.detail, QStringLiteral("srec2bin: in.rec:2: bad checksum"));
 
+        // A program that succeeds may still have a word to say.
+        o = run(script("warns", "echo 'srec2bin: in.rec: no end record' >&2\nexit 0\n"));
+        QCOMPARE(o.kind, ProcessOutcome::Kind::Succeeded);
+        QCOMPARE(o.detail, QStringLiteral("srec2bin: in.rec: no end record"));
+
         o = run(script("crashes", "kill -KILL $$\n"));
         QCOMPARE(o.kind, ProcessOutcome::Kind::Crashed);
         QCOMPARE(o.detail, QStringLiteral("Killed"));

@@ -6,13 +6,20 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "converter.h"
 #include "srec_lines.h"
 
 // The srec2bin program as the loader starts it: its images against objcopy's, every refusal with
-// its exit status and message, and an existing output left untouched by every failed run.
+// its exit status and message, and an existing output left untouched by every failed run or signal.
+// Outputs that are no plain files (devices, FIFOs, standard output) are written in place; links keep
+// their link. The cases as an ordinary user run srec2bin as nobody (setpriv), never as root on /dev.
 class TestSrec2bin : public QObject {
     Q_OBJECT
 
@@ -31,6 +38,20 @@ private slots:
     void ioErrors();
     void permissions();
     void stderrWithoutReader();
+    void noEndRecord_data();
+    void noEndRecord();
+    void standardOutputFailing_data();
+    void standardOutputFailing();
+    void specialOutputs_data();
+    void specialOutputs();
+    void linkedOutputs_data();
+    void linkedOutputs();
+    void signalsWhileWriting_data();
+    void signalsWhileWriting();
+    void ignoredSignalStaysIgnored();
+    void fileSizeLimit();
+    void temporaryNames_data();
+    void temporaryNames();
 
 private:
     struct Run {
@@ -39,7 +60,22 @@ private:
         QByteArray out;
         QByteArray err;
     };
+    // How run() starts the program.
+    struct Start {
+        bool brokenStderr = false;
+        bool asNobody = false;   // dropped to nobody with setpriv
+        bool ownPipe = false;    // as nobody, standard output into a pipe of nobody's, then here
+        QString stdoutFile;      // standard output into this file instead of a pipe
+        int raiseSignal = 0;     // raised at the first write of the image (preloaded helper)
+        int ignoredSignal = 0;   // ignored from the start, as nohup does with SIGHUP
+        rlim_t fileSizeLimit = RLIM_INFINITY;
+    };
     Run run(const QStringList& arguments, bool brokenStderr = false) const;
+    Run run(const QStringList& arguments, const Start& how) const;
+    static QByteArray noEndWarning(const QString& input)
+    {
+        return "srec2bin: " + QFile::encodeName(input) + ": no end record (S7, S8 or S9): the file may be cut short\n";
+    }
     Run objcopy(const QStringList& arguments) const;
     QString path(const QString& name) const { return folder_ + "/" + name; }
     void write(const QString& name, const QByteArray& bytes) const;
@@ -50,6 +86,7 @@ private:
     QTemporaryDir temp_;
     QString folder_;
     QString objcopy_;
+    QString converter_;  // srec2bin, copied where nobody may run it
 };
 
 void TestSrec2bin::initTestCase()
@@ -58,6 +95,13 @@ void TestSrec2bin::initTestCase()
     // The loader hands over paths blanks and all.
     folder_ = temp_.path() + "/conversions with blanks";
     QVERIFY(QFileInfo(QStringLiteral(SREC2BIN_PATH)).isExecutable());
+    // Open to nobody: the folder above may be passed, the test folder written.
+    QVERIFY(QFile::setPermissions(temp_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                    | QFile::ExeGroup | QFile::ExeOther));
+    converter_ = temp_.filePath("srec2bin");
+    QVERIFY(QFile::copy(QStringLiteral(SREC2BIN_PATH), converter_));
+    if (QStandardPaths::findExecutable("setpriv").isEmpty())
+        QFAIL("setpriv not found: install the Debian package util-linux");
     objcopy_ = QStandardPaths::findExecutable("objcopy");
     if (objcopy_.isEmpty())
         QFAIL("objcopy not found: install the Debian package binutils");
@@ -67,24 +111,65 @@ void TestSrec2bin::init()
 {
     QDir(folder_).removeRecursively();
     QVERIFY(QDir().mkpath(folder_));
+    QCOMPARE(::chmod(QFile::encodeName(folder_).constData(), 0777), 0);
 }
 
 TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, bool brokenStderr) const
 {
+    Start how;
+    how.brokenStderr = brokenStderr;
+    return run(arguments, how);
+}
+
+TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, const Start& how) const
+{
+    const bool brokenStderr = how.brokenStderr;
     QProcess process;
-    process.setProgram(QStringLiteral(SREC2BIN_PATH));
-    process.setArguments(arguments);
+    if (how.asNobody) {
+        QStringList command{"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        // A pipe of this process cannot be opened again by path (/dev/stdout) once the child is nobody.
+        if (how.ownPipe)
+            command << "sh" << "-c" << "{ \"$0\" \"$@\" || echo \"exit status $?\" >&2; } | cat";
+        process.setProgram("setpriv");
+        process.setArguments(command + QStringList{converter_} + arguments);
+    } else {
+        process.setProgram(QStringLiteral(SREC2BIN_PATH));
+        process.setArguments(arguments);
+    }
+    if (!how.stdoutFile.isEmpty())
+        process.setStandardOutputFile(how.stdoutFile);
+    if (how.raiseSignal != 0) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_PRELOAD", QStringLiteral(RAISE_ON_WRITE_PATH));
+        environment.insert("SREC2BIN_RAISE_SIGNAL", QString::number(how.raiseSignal));
+        // A sanitizer runtime wants to be loaded first; here the helper is.
+        environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0:" + environment.value("ASAN_OPTIONS"));
+        process.setProcessEnvironment(environment);
+    }
     int pipeEnds[2] = {-1, -1};
     if (brokenStderr) {
         // Standard error into a pipe nobody reads any more, as when the loader has gone.
         if (::pipe(pipeEnds) != 0)
             qFatal("pipe() failed");
         ::close(pipeEnds[0]);
-        process.setChildProcessModifier([&pipeEnds] {
+    }
+    const rlim_t sizeLimit = how.fileSizeLimit;
+    const int ignored = how.ignoredSignal;
+    process.setChildProcessModifier([brokenStderr, &pipeEnds, sizeLimit, ignored] {
+        if (ignored != 0)
+            std::signal(ignored, SIG_IGN);
+        if (brokenStderr) {
             ::dup2(pipeEnds[1], STDERR_FILENO);
             std::signal(SIGPIPE, SIG_DFL);
-        });
-    }
+        }
+        // No core files from the signals that would leave one.
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        if (sizeLimit != RLIM_INFINITY) {
+            const rlimit size{sizeLimit, sizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &size);
+        }
+    });
     process.start();
     Run result;
     if (!process.waitForFinished(30000)) {
@@ -191,7 +276,8 @@ void TestSrec2bin::accepted()
     write("in.srec", input);
 
     const Run ours = run(options + QStringList{path("in.srec"), path("out.bin")});
-    QCOMPARE(ours.err, QByteArray());
+    const bool ended = QRegularExpression("(^|\n)S[789]").match(QString::fromLatin1(input)).hasMatch();
+    QCOMPARE(ours.err, ended ? QByteArray() : noEndWarning(path("in.srec")));
     QCOMPARE(ours.status, QProcess::NormalExit);
     QCOMPARE(ours.code, 0);
     QCOMPARE(read("out.bin").toHex(), image);
@@ -248,6 +334,8 @@ void TestSrec2bin::refused_data()
                                  << "not an S-record: the line starts with byte 0x7F";
     QTest::newRow("wrong record count") << good + s1(2, "CC") + s5(3) << QStringList() << 4
                                         << "record count 3 does not match the 2 data records before it";
+    QTest::newRow("wrong record count after one record") << good + s5(2) << QStringList() << 3
+                                                         << "record count 2 does not match the 1 data record before it";
     QTest::newRow("data after the end record") << good + s9() + s1(2, "CC") << QStringList() << 4
                                                << "data record after the end record of line 3";
     QTest::newRow("different data for one address") << good + s1(1, "CC") << QStringList() << 3
@@ -406,8 +494,9 @@ void TestSrec2bin::ioErrors_data()
                                    << "%1/missing.srec: cannot open: No such file or directory";
     QTest::newRow("input is a folder") << "." << "out.bin" << "%1/.: cannot read: Is a directory";
     QTest::newRow("output folder missing") << "in.srec" << "no such folder/out.bin"
-                                           << "%1/no such folder/out.bin: cannot create a temporary file beside it: "
-                                              "No such file or directory";
+                                           << "%1/no such folder/out.bin: the folder %1/no such folder does not exist";
+    QTest::newRow("link into a missing folder") << "in.srec" << "dangling.bin"
+                                                << "%1/dangling.bin: the folder %1/gone does not exist";
     QTest::newRow("output is a folder") << "in.srec" << "." << "%1/.: Is a directory";
 }
 
@@ -417,6 +506,7 @@ void TestSrec2bin::ioErrors()
     QFETCH(QString, output);
     QFETCH(QString, message);
     write("in.srec", s1(0, "AABB"));
+    QVERIFY(QFile::link(path("gone/new.bin"), path("dangling.bin")));
 
     const Run result = run({path(input), path(output)});
     QCOMPARE(result.status, QProcess::NormalExit);
@@ -455,6 +545,266 @@ void TestSrec2bin::stderrWithoutReader()
     QCOMPARE(result.code, 1);
     QCOMPARE(read("out.bin"), QByteArray("the previous image"));
     QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::noEndRecord_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("image");  // as hex
+
+    QByteArray crLf = s0("hdr") + s1(0, "0011") + s1(2, "2233");
+    crLf.replace("\n", "\r\n");
+    QTest::newRow("S1 file cut at a line boundary") << s0("hdr") + s1(0, "0011") + s1(2, "2233")
+                                                    << QByteArray("00112233");
+    QTest::newRow("S3 file without S7") << s3(0x1000, "AABBCC") << QByteArray("aabbcc");
+    QTest::newRow("S2 file with a record count, without S8") << s2(0, "01") + s2(1, "02") + s6(2)
+                                                             << QByteArray("0102");
+    QTest::newRow("CR LF, without end record") << crLf << QByteArray("00112233");
+}
+
+void TestSrec2bin::noEndRecord()
+{
+    // Converted as before, but said: a download cut at a line end looks like a whole file.
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, image);
+    write("in.srec", input);
+    write("out.bin", "the previous image");
+    const Run result = run({path("in.srec"), path("out.bin")});
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.code, 0);
+    QCOMPARE(result.err, noEndWarning(path("in.srec")));
+    QCOMPARE(read("out.bin").toHex(), image);
+    QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::standardOutputFailing_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::newRow("help") << "--help";
+    QTest::newRow("version") << "--version";
+}
+
+void TestSrec2bin::standardOutputFailing()
+{
+    QFETCH(QString, option);
+    Start how;
+    how.stdoutFile = "/dev/full";
+    const Run result = run({option}, how);
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.code, 3);
+    QCOMPARE(result.err, QByteArray("srec2bin: cannot write to standard output: No space left on device\n"));
+}
+
+void TestSrec2bin::specialOutputs_data()
+{
+    QTest::addColumn<QString>("kind");  // "null", "stdout", "stdout-file", "fifo", "device"
+    QTest::addColumn<QByteArray>("input");
+
+    const QByteArray ended = s1(0, "AABB") + s1(3, "DD") + s9();
+    QTest::newRow("/dev/null: validation only") << "null" << ended;
+    QTest::newRow("/dev/null: a file without end record") << "null" << s1(0, "AABB") + s1(3, "DD");
+    QTest::newRow("/dev/stdout into a pipe") << "stdout" << ended;
+    QTest::newRow("/dev/stdout into a file") << "stdout-file" << ended;
+    QTest::newRow("FIFO") << "fifo" << ended;
+    QTest::newRow("device node") << "device" << ended;
+}
+
+void TestSrec2bin::specialOutputs()
+{
+    // As an ordinary user, who may write into such outputs but never replace /dev entries.
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, input);
+    write("in.srec", input);
+    const QByteArray image = QByteArray::fromHex("aabbffdd");
+    QString output = "/dev/" + kind;
+    int reader = -1;
+    if (kind == "fifo") {
+        output = path("pipe.bin");
+        QCOMPARE(::mkfifo(QFile::encodeName(output).constData(), 0666), 0);
+        QCOMPARE(::chmod(QFile::encodeName(output).constData(), 0666), 0);
+        // A reader is there before the converter opens it, so that its open does not wait.
+        reader = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+    } else if (kind == "stdout-file") {
+        // The file standard output was opened on is written, not replaced by another.
+        output = "/dev/stdout";
+        write("captured.bin", "a longer image of the version before");
+        QCOMPARE(::chmod(QFile::encodeName(path("captured.bin")).constData(), 0666), 0);
+    } else if (kind == "device") {
+        output = path("null.bin");
+        QVERIFY2(::mknod(QFile::encodeName(output).constData(), S_IFCHR | 0666, makedev(1, 3)) == 0,
+                 "mknod of a null device failed: the test needs root");
+        QCOMPARE(::chmod(QFile::encodeName(output).constData(), 0666), 0);
+    }
+    const QString watched = kind == "stdout-file" ? path("captured.bin") : output;
+    struct stat before {};
+    QCOMPARE(::stat(QFile::encodeName(watched).constData(), &before), 0);
+
+    Start how;
+    how.asNobody = true;
+    how.ownPipe = kind == "stdout";
+    if (kind == "stdout-file")
+        how.stdoutFile = path("captured.bin");
+    const Run result = run({path("in.srec"), output}, how);
+    const bool ended = input.contains("\nS9");
+    QCOMPARE(result.err, ended ? QByteArray() : noEndWarning(path("in.srec")));
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.code, 0);
+    if (kind == "stdout")
+        QCOMPARE(result.out.toHex(), image.toHex());
+    if (kind == "stdout-file")
+        QCOMPARE(read("captured.bin").toHex(), image.toHex());
+    if (reader >= 0) {
+        QByteArray got(64, '\0');
+        const ssize_t size = ::read(reader, got.data(), size_t(got.size()));
+        ::close(reader);
+        QCOMPARE(got.left(int(qMax<ssize_t>(size, 0))).toHex(), image.toHex());
+    }
+    struct stat after {};
+    QCOMPARE(::stat(QFile::encodeName(watched).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::linkedOutputs_data()
+{
+    QTest::addColumn<QStringList>("links");  // out.bin, then each next link, as name -> stored target
+    QTest::addColumn<QString>("target");     // the file that gets the image, below the temporary folder
+    QTest::addColumn<bool>("existing");      // the target is there before, with its own permissions
+
+    const QString folder = "conversions with blanks";
+    QTest::newRow("link to an image beside it") << QStringList{"out.bin", "real.bin"} << folder + "/real.bin" << true;
+    QTest::newRow("relative link into another folder") << QStringList{"out.bin", "../targets/real.bin"}
+                                                       << "targets/real.bin" << true;
+    QTest::newRow("absolute link") << QStringList{"out.bin", "TEMP/targets/real.bin"} << "targets/real.bin" << true;
+    QTest::newRow("chain of two links") << QStringList{"out.bin", "hop.bin", "hop.bin", "../targets/real.bin"}
+                                        << "targets/real.bin" << true;
+    QTest::newRow("dangling link") << QStringList{"out.bin", "../targets/new.bin"} << "targets/new.bin" << false;
+}
+
+void TestSrec2bin::linkedOutputs()
+{
+    // The link stays a link; the file it leads to is replaced, the temporary file beside it.
+    QFETCH(QStringList, links);
+    QFETCH(QString, target);
+    QFETCH(bool, existing);
+    const QString targets = temp_.filePath("targets");
+    QDir(targets).removeRecursively();
+    QVERIFY(QDir().mkpath(targets));
+    links.replaceInStrings("TEMP", temp_.path());
+    for (int i = 0; i + 1 < links.size(); i += 2) {
+        QCOMPARE(::symlink(QFile::encodeName(links[i + 1]).constData(), QFile::encodeName(path(links[i])).constData()),
+                 0);
+    }
+    const QString final = temp_.filePath(target);
+    if (existing) {
+        QFile file(final);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("a longer image of the version before") > 0);
+        file.close();
+        QCOMPARE(::chmod(QFile::encodeName(final).constData(), 0640), 0);
+    }
+    write("in.srec", s1(0, "AABB") + s9());
+
+    const mode_t previousMask = ::umask(022);
+    const Run result = run({path("in.srec"), path("out.bin")});
+    ::umask(previousMask);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.code, 0);
+    for (int i = 0; i + 1 < links.size(); i += 2) {
+        char stored[4096] = {};
+        const ssize_t size = ::readlink(QFile::encodeName(path(links[i])).constData(), stored, sizeof stored - 1);
+        QVERIFY2(size > 0, qPrintable(links[i] + " is no longer a link"));
+        QCOMPARE(QFile::decodeName(QByteArray(stored, int(size))), links[i + 1]);
+    }
+    QFile file(final);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().toHex(), QByteArray("aabb"));
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(final).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, existing ? mode_t(0640) : mode_t(0644));
+    QCOMPARE(hiddenFiles(), QStringList());
+    QCOMPARE(QDir(targets).entryList({".*"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestSrec2bin::signalsWhileWriting_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    for (int number : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
+                       SIGPWR, SIGRTMIN, SIGRTMAX})
+        QTest::newRow(qPrintable(QString::fromLocal8Bit(strsignal(number)))) << number;
+}
+
+void TestSrec2bin::signalsWhileWriting()
+{
+    // Each ends the program as the signal does, without its hidden temporary file.
+    QFETCH(int, signalNumber);
+    write("in.srec", s1(0, "AABB") + s3(0x10000, "CC") + s9());
+    write("out.bin", "the previous image");
+    Start how;
+    how.raiseSignal = signalNumber;
+    const Run result = run({path("in.srec"), path("out.bin")}, how);
+    QCOMPARE(result.status, QProcess::CrashExit);
+    QCOMPARE(result.code, signalNumber);
+    QCOMPARE(read("out.bin"), QByteArray("the previous image"));
+    QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::ignoredSignalStaysIgnored()
+{
+    // Started under nohup, a hangup does not stop the conversion.
+    write("in.srec", s1(0, "AABB") + s9());
+    Start how;
+    how.ignoredSignal = SIGHUP;
+    how.raiseSignal = SIGHUP;
+    const Run result = run({path("in.srec"), path("out.bin")}, how);
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.code, 0);
+    QCOMPARE(read("out.bin").toHex(), QByteArray("aabb"));
+    QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::fileSizeLimit()
+{
+    // A limit set with ulimit -f: the failed write is reported like any other.
+    write("in.srec", s1(0, "AABB") + s3(0x10000, "CC") + s9());
+    write("out.bin", "the previous image");
+    Start how;
+    how.fileSizeLimit = 4096;
+    const Run result = run({path("in.srec"), path("out.bin")}, how);
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.code, 3);
+    QCOMPARE(QString::fromUtf8(result.err), "srec2bin: " + path("out.bin") + ": cannot write: File too large\n");
+    QCOMPARE(read("out.bin"), QByteArray("the previous image"));
+    QCOMPARE(hiddenFiles(), QStringList());
+}
+
+void TestSrec2bin::temporaryNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("nameMax");
+    QTest::addColumn<QString>("temporary");
+
+    const QString e(QChar(0xE9));
+    const QString euro(QChar(0x20AC));
+    const QString face = QString::fromUcs4(U"\U0001F600", 1);
+    QTest::newRow("short name") << "image.bin" << 255 << ".image.bin.XXXXXX";
+    QTest::newRow("long name cut to the limit") << QString(300, 'a') << 255 << "." + QString(247, 'a') + ".XXXXXX";
+    QTest::newRow("small limit") << "image.bin" << 12 << ".imag.XXXXXX";
+    QTest::newRow("two-byte character at the cut") << "a" + e.repeated(20) << 40 << ".a" + e.repeated(15) + ".XXXXXX";
+    QTest::newRow("three-byte characters") << euro.repeated(100) << 255 << "." + euro.repeated(82) + ".XXXXXX";
+    QTest::newRow("four-byte characters") << face.repeated(70) << 255 << "." + face.repeated(61) + ".XXXXXX";
+}
+
+void TestSrec2bin::temporaryNames()
+{
+    QFETCH(QString, name);
+    QFETCH(int, nameMax);
+    QFETCH(QString, temporary);
+    const std::string made = srec2bin::temporaryName(name.toStdString(), nameMax);
+    QCOMPARE(QString::fromStdString(made), temporary);
+    QVERIFY(made.size() <= size_t(nameMax));
 }
 
 QTEST_GUILESS_MAIN(TestSrec2bin)
