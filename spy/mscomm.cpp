@@ -106,7 +106,8 @@ bool MSComm::setPortOpen(bool open, QString *reason)
         opened = port_->open(QIODevice::ReadWrite);
         if (!opened) {
             error_ = describeOpenFailure({commPort_, path, port_->errorString(), false}, roots_);
-        } else if (uartOf_ && uartOf_(int(port_->handle())) == UartKind::None) {
+        } else if ((uartOf_ ? uartOf_(int(port_->handle())) : kernelUart(int(port_->handle()), roots_.sys))
+                   == UartKind::None) {
             // A built-in port that the kernel lists without a UART opens, but
             // nothing would ever arrive on it.
             port_->close();

@@ -57,9 +57,10 @@ public:
     QString devicePath() const;
 
     // Where a failed open looks for plain words (the roots of /dev, the udev
-    // rules and /sys), and how an open device is asked for its UART, so that a
-    // built-in port with nothing behind it is refused. Tests stage both.
-    void setSystem(const SerialRoots &roots, std::function<UartKind(int fd)> uartOf = kernelUart);
+    // rules and /sys), and how an open device is asked for its UART (by
+    // default kernelUart() under the roots' /sys), so that a built-in port
+    // with nothing behind it is refused. Tests stage both.
+    void setSystem(const SerialRoots &roots, std::function<UartKind(int fd)> uartOf = {});
 
     // PortOpen: true exactly while the port is open.
     bool portOpen() const { return open_; }
@@ -121,7 +122,7 @@ private:
 
     PortResolver resolver_;
     SerialRoots roots_;
-    std::function<UartKind(int)> uartOf_ = kernelUart;
+    std::function<UartKind(int)> uartOf_;
     QSerialPort *port_;
     int16_t commPort_ = 1;
     int16_t commEvent_ = 0;

@@ -11,6 +11,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -139,12 +140,21 @@ QString heldReason(const QString &path)
 
 } // namespace
 
-UartKind kernelUart(int fd)
+UartKind kernelUart(int fd, const QString &sysRoot)
 {
     serial_struct info {};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0)
+    struct stat st {};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0 || ::fstat(fd, &st) != 0)
         return UartKind::Unknown;
-    return info.type == PORT_UNKNOWN ? UartKind::None : UartKind::Present;
+    return uartFromType(info.type, major(st.st_rdev), minor(st.st_rdev), sysRoot);
+}
+
+UartKind uartFromType(int type, unsigned major, unsigned minor, const QString &sysRoot)
+{
+    if (type != PORT_UNKNOWN)
+        return UartKind::Present;
+    const bool serialCore = QFileInfo::exists(sysRoot + QStringLiteral("/dev/char/%1:%2/type").arg(major).arg(minor));
+    return serialCore ? UartKind::None : UartKind::Unknown;
 }
 
 QString comRuleFile(int portNumber, const SerialRoots &roots)

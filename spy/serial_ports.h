@@ -28,8 +28,13 @@ enum class UartKind {
     Present,
 };
 
-// Asks the serial driver of an open descriptor (TIOCGSERIAL).
-UartKind kernelUart(int fd);
+// Asks the serial driver of an open descriptor (TIOCGSERIAL) and, for an
+// unknown type, /sys whether the device is a port of the kernel's serial core.
+UartKind kernelUart(int fd, const QString &sysRoot = QStringLiteral("/sys"));
+// The same from the driver's answer: the UART type it reported for the
+// character device major:minor. Only serial-core ports (those with a "type"
+// attribute in /sys) have a UART type; USB serial drivers leave it at zero.
+UartKind uartFromType(int type, unsigned major, unsigned minor, const QString &sysRoot);
 
 // The udev rule file that gives COM1 or COM2 to an adapter.
 QString comRuleFile(int portNumber, const SerialRoots &roots = {});

@@ -102,6 +102,8 @@ private slots:
     void portWithoutUartIsRefused_data();
     void portWithoutUartIsRefused();
     void kernelUartOfAPseudoTerminal();
+    void uartFromType_data();
+    void uartFromType();
     void ioErrorOnOpenGetsTheAdapterHint();
     void lockFileNamesTheProgram();
     void otherUser_data();
@@ -308,6 +310,34 @@ void tst_serial_ports::kernelUartOfAPseudoTerminal()
     QCOMPARE(kernelUart(fd), UartKind::Unknown);
     ::close(fd);
     QCOMPARE(kernelUart(-1), UartKind::Unknown);
+}
+
+void tst_serial_ports::uartFromType_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("serialCore");
+    QTest::addColumn<int>("kind");
+    QTest::newRow("16550A") << 4 << true << int(UartKind::Present);
+    QTest::newRow("built-in port without UART") << 0 << true << int(UartKind::None);
+    // USB serial drivers report type 0 for every adapter: never taken as missing.
+    QTest::newRow("USB serial adapter") << 0 << false << int(UartKind::Unknown);
+}
+
+void tst_serial_ports::uartFromType()
+{
+    QFETCH(int, type);
+    QFETCH(bool, serialCore);
+    QFETCH(int, kind);
+    Fixture f;
+    const QString device = f.roots.sys + QStringLiteral("/dev/char/4:64");
+    QVERIFY(QDir().mkpath(device));
+    if (serialCore) {
+        QFile attribute(device + QStringLiteral("/type"));
+        QVERIFY(attribute.open(QIODevice::WriteOnly));
+        attribute.write(QByteArray::number(type) + '\n');
+    }
+    QCOMPARE(::uartFromType(type, 4, 64, f.roots.sys), UartKind(kind));
+    QCOMPARE(::uartFromType(type, 4, 65, f.roots.sys), type == 0 ? UartKind::Unknown : UartKind::Present);
 }
 
 // A pseudo-terminal whose slave is still locked answers every open with an
