@@ -27,6 +27,8 @@ public:
 // The default printer of the CUPS server that libcups reaches.
 std::unique_ptr<DefaultPrinter> makeCupsDefaultPrinter();
 
-// Port name of a queue from its device URI: parallel:/dev/lp0 gives "LPT1:",
-// parallel:/dev/lp1 gives "LPT2:", anything else is returned unchanged.
+// Port name of a queue from its device URI: parallel:/dev/lp0 and
+// parallel:/dev/usb/lp0 give "LPT1:", parallel:/dev/lp1 and
+// parallel:/dev/usb/lp1 give "LPT2:" (a parallel port of the PC or of a card,
+// or a USB-parallel adapter); anything else is returned unchanged.
 QString portNameFromDeviceUri(const QString &deviceUri);

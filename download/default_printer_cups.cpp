@@ -82,9 +82,14 @@ std::unique_ptr<DefaultPrinter> makeCupsDefaultPrinter()
 
 QString portNameFromDeviceUri(const QString &deviceUri)
 {
-    if (deviceUri == QLatin1String("parallel:/dev/lp0"))
-        return QStringLiteral("LPT1:");
-    if (deviceUri == QLatin1String("parallel:/dev/lp1"))
-        return QStringLiteral("LPT2:");
+    for (const char *folder : {"parallel:/dev/lp", "parallel:/dev/usb/lp"}) {
+        const QLatin1String prefix(folder);
+        if (deviceUri.size() != prefix.size() + 1 || !deviceUri.startsWith(prefix))
+            continue;
+        if (deviceUri.back() == QLatin1Char('0'))
+            return QStringLiteral("LPT1:");
+        if (deviceUri.back() == QLatin1Char('1'))
+            return QStringLiteral("LPT2:");
+    }
     return deviceUri;
 }

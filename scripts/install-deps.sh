@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libcups2-dev)
-tests=(cups-daemon cups-client xvfb xauth imagemagick binutils srecord libbenchmark-dev
+tests=(cups-daemon cups-client cups-filters xvfb xauth imagemagick binutils srecord libbenchmark-dev
        clang libclang-rt-14-dev exfat-fuse exfatprogs)
 # The package's checks: its desktop entry, AppStream metadata and lintian.
 tests+=(desktop-file-utils appstream lintian)

@@ -1,4 +1,5 @@
 #include "shell/loader_services.h"
+#include "spy/serial_ports.h"
 
 LoaderServices makeRealServices(const QString &programFolder)
 {
@@ -8,7 +9,7 @@ LoaderServices makeRealServices(const QString &programFolder)
     services.fileDialog = makeQtFileDialog();
     services.messages = makeMessageBoxes();
     services.processes = makeProcessStarter();
-    services.serialPortDevice = [](int port) { return QStringLiteral("/dev/ttyS%1").arg(port - 1); };
+    services.serialPortDevice = [](int port) { return comPortDevice(port); };
     services.converterPath = programFolder + QStringLiteral("/srec2bin");
     return services;
 }

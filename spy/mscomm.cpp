@@ -40,14 +40,7 @@ constexpr int16_t kLineEvents[5] = {
 
 QString MSComm::defaultDevice(int portNumber)
 {
-    switch (portNumber) {
-    case 1:
-        return QStringLiteral("/dev/ttyS0");
-    case 2:
-        return QStringLiteral("/dev/ttyS1");
-    default:
-        return QString();
-    }
+    return comPortDevice(portNumber);
 }
 
 MSComm::MSComm(PortResolver resolver, QObject *parent)
@@ -78,6 +71,12 @@ QString MSComm::devicePath() const
     return resolver_ ? resolver_(commPort_) : QString();
 }
 
+void MSComm::setSystem(const SerialRoots &roots, std::function<UartKind(int)> uartOf)
+{
+    roots_ = roots;
+    uartOf_ = std::move(uartOf);
+}
+
 bool MSComm::setPortOpen(bool open, QString *reason)
 {
     if (!open) {
@@ -105,8 +104,16 @@ bool MSComm::setPortOpen(bool open, QString *reason)
         port_->setStopBits(QSerialPort::OneStop);
         port_->setFlowControl(QSerialPort::NoFlowControl);
         opened = port_->open(QIODevice::ReadWrite);
-        if (!opened)
-            error_ = port_->errorString();
+        if (!opened) {
+            error_ = describeOpenFailure({commPort_, path, port_->errorString(), false}, roots_);
+        } else if ((uartOf_ ? uartOf_(int(port_->handle())) : kernelUart(int(port_->handle()), roots_.sys))
+                   == UartKind::None) {
+            // A built-in port that the kernel lists without a UART opens, but
+            // nothing would ever arrive on it.
+            port_->close();
+            opened = false;
+            error_ = describeOpenFailure({commPort_, path, QString(), true}, roots_);
+        }
     }
     if (!opened) {
         port_->clearError();

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "spy/serial_ports.h"
+
 class MSComm : public QObject {
     Q_OBJECT
 
@@ -40,7 +42,8 @@ public:
     // stall and half the memory.
     static constexpr qsizetype InputCap = 128 * 1024;
 
-    // The machine's ports: 1 is /dev/ttyS0, 2 is /dev/ttyS1, others none.
+    // The machine's ports as comPortDevice() names them: 1 is /dev/com1 or
+    // /dev/ttyS0, 2 is /dev/com2 or /dev/ttyS1, others none.
     static QString defaultDevice(int portNumber);
 
     explicit MSComm(PortResolver resolver = defaultDevice, QObject *parent = nullptr);
@@ -53,13 +56,19 @@ public:
     // The device that the current port number names (for messages).
     QString devicePath() const;
 
+    // Where a failed open looks for plain words (the roots of /dev, the udev
+    // rules and /sys), and how an open device is asked for its UART (by
+    // default kernelUart() under the roots' /sys), so that a built-in port
+    // with nothing behind it is refused. Tests stage both.
+    void setSystem(const SerialRoots &roots, std::function<UartKind(int fd)> uartOf = {});
+
     // PortOpen: true exactly while the port is open.
     bool portOpen() const { return open_; }
     // PortOpen := open. Opening an open port or closing a closed one changes
-    // nothing and succeeds. Opening fails when the device is missing, busy or
-    // refuses the line settings: returns false, the port stays closed, and
-    // reason (when given) and errorString() hold the system's words. Closing
-    // always succeeds.
+    // nothing and succeeds. Opening fails when the device is missing, busy,
+    // refuses the line settings or has no UART behind it: returns false, the
+    // port stays closed, and reason (when given) and errorString() hold the
+    // reason as describeOpenFailure() words it. Closing always succeeds.
     bool setPortOpen(bool open, QString *reason = nullptr);
 
     // Settings: "38400,n,8,1".
@@ -112,6 +121,8 @@ private:
     void checkLineErrors();
 
     PortResolver resolver_;
+    SerialRoots roots_;
+    std::function<UartKind(int)> uartOf_;
     QSerialPort *port_;
     int16_t commPort_ = 1;
     int16_t commEvent_ = 0;

@@ -106,6 +106,12 @@ bool PrivateCupsServer::start()
     qunsetenv("PRINTER");
     cupsSetServer(nullptr);
 
+    // A root server runs the real backend as lp, which must reach it through
+    // the server's folder.
+    if (m_backend == Backend::RealParallel)
+        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LOADER_CAPTURE_PATH"), captureFile());
     env.insert(QStringLiteral("LOADER_CAPTURE_BACKEND"), QStringLiteral(LOADER_CAPTURE_BACKEND));
