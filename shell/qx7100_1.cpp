@@ -1,6 +1,7 @@
 #include "shell/qx7100_1.h"
 
 #include "shell/about.h"
+#include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
 #include "spy/spy_pane.h"
 
@@ -144,6 +145,7 @@ void qx7100_1::buildControls()
     // Drawn in front of the spy display where they overlap, so it can always be clicked.
     Start->raise();
     connect(Start, &QPushButton::clicked, this, &qx7100_1::Start_Click);
+    pressOnEnter(Start);
 
     auto *status = new PanelStatusBar(this);
     status->setObjectName(QStringLiteral("sbrStatus"));

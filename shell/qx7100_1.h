@@ -54,6 +54,7 @@ public:
     const QString &filename() const { return Filename; }
     const QByteArray &receiveBuffer() const { return buffer; }
     MSComm &serialPort() { return *MSComm1; }
+    SpyPane &spyPane() { return *spyPane_; }
 
     // Twip conversion with the window's logical resolution.
     float twipsX(int pixels) const;
