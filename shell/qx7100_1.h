@@ -64,6 +64,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -71,6 +72,7 @@ private:
     void buildMenus();
     void setUpSerial();
     void layOutPanes();
+    void hintMinimumSize();
     void selectPort(QAction *item, int portNumber, QAction *other);
     QString portLabel() const;
     void portLost(const QString &warning);
