@@ -1,6 +1,8 @@
 #include "download/common_dialog.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QHash>
 
 namespace {
 
@@ -10,10 +12,21 @@ public:
     {
         QFileDialog dialog(parent);
         configureOpenDialog(dialog, nameFilters);
+        // Each kind of file (the image, the S-record file) is looked for where
+        // the last one of its kind was chosen during this run.
+        const QString key = nameFilters.join(QLatin1Char('\n'));
+        const auto last = lastFolders_.constFind(key);
+        if (last != lastFolders_.constEnd())
+            dialog.setDirectory(*last);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return QString();
-        return dialog.selectedFiles().constFirst();
+        const QString chosen = dialog.selectedFiles().constFirst();
+        lastFolders_.insert(key, QFileInfo(chosen).absolutePath());
+        return chosen;
     }
+
+private:
+    QHash<QString, QString> lastFolders_;
 };
 
 }  // namespace
@@ -31,6 +44,9 @@ void configureOpenDialog(QFileDialog &dialog, const QStringList &nameFilters)
     // listed under "*.bin"); a desktop's native dialog may not.
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+    // The list shows each entry's description alone, as written: the patterns
+    // that Qt needs after it stay out of sight.
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
     dialog.setNameFilters(nameFilters);
 }
 

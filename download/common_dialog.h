@@ -14,6 +14,8 @@ public:
     virtual ~FileDialogService() = default;
     // Shows a modal file-open dialog offering the given Qt name filters.
     // Returns the chosen file's full path, or an empty text when cancelled.
+    // The real dialog opens where the last file chosen with the same filters
+    // was, during this run.
     virtual QString getOpenFileName(QWidget *parent, const QStringList &nameFilters) = 0;
 };
 
@@ -23,12 +25,15 @@ class QFileDialog;
 std::unique_ptr<FileDialogService> makeQtFileDialog();
 
 // Sets a QFileDialog up as the loader's file-open dialog: one existing file,
-// the given name filters, matched regardless of letter case.
+// the given name filters, matched regardless of letter case, each shown by its
+// description alone ("Files (*.bin)" for "Files (*.bin) (*.bin)").
 void configureOpenDialog(QFileDialog &dialog, const QStringList &nameFilters);
 
 // Turns "desc|patterns|desc|patterns|" into Qt name filters such as
-// "Files (*.rec,*.srec) (*.rec *.srec)". Patterns match regardless of case
-// (the dialog is told so).
+// "Files (*.rec,*.srec) (*.rec *.srec)": the description, then the patterns
+// in the form Qt reads them. The dialog shows the description alone (the
+// bare "Files (*.rec,*.srec)" would make Qt filter on the one pattern
+// "*.rec,*.srec"). Patterns match regardless of case (the dialog is told so).
 QStringList nameFiltersFromFilterText(const QString &filter);
 
 class CommonDialog {

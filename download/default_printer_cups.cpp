@@ -54,8 +54,11 @@ public:
 
         cups_dest_t *dest = cupsGetNamedDest(http, nullptr, nullptr);
         if (!dest) {
-            // A request that timed out or lost its connection got no answer at all.
-            const bool lost = httpError(http) != 0 || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+            // A request that timed out or lost its connection got no answer at
+            // all; one that the server failed (an HTTP server error) got no
+            // answer about the default either.
+            const bool lost = httpError(http) != 0 || httpGetStatus(http) >= HTTP_STATUS_SERVER_ERROR
+                || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
             info.state = lost ? DefaultPrinterInfo::State::NoServer
                 : DefaultPrinterInfo::State::NoDefault;
             httpClose(http);

@@ -1,18 +1,46 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building (and, with --tests, testing) the
-# loader needs. Run as root. Packages already present are not fetched again.
+# Installs the Debian packages that the loader needs, group by group, each
+# group whole (recommended packages are never relied on):
+#
+#   install-deps.sh            building
+#   install-deps.sh --bench    building, and what a bench needs to load for real
+#   install-deps.sh --tests    building, the tests (and benchmarks) and fuzzing
+#
+# --bench and --tests may be given together. Run as root. Packages already
+# present are not fetched again. No service is started here: the tests run a
+# print server of their own, and scripts/build-and-run.sh starts the system's
+# one on a bench.
 set -euo pipefail
 
 build=(build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libcups2-dev)
-tests=(cups-daemon cups-client cups-filters xvfb xauth imagemagick binutils srecord libbenchmark-dev
-       clang libclang-rt-14-dev exfat-fuse exfatprogs)
-# The package's checks: its desktop entry, AppStream metadata and lintian.
-tests+=(desktop-file-utils appstream lintian)
+# cups brings cups-filters, whose parallel backend drives /dev/lp0.
+bench=(cups libqt6serialport6 libqt6widgets6 libcups2)
+tests=(cups-daemon cups-client cups-filters udev
+       xvfb xauth imagemagick openbox xdotool
+       binutils srecord exfat-fuse exfatprogs libbenchmark-dev
+       desktop-file-utils appstream lintian shellcheck)
+fuzzing=(clang libclang-rt-14-dev)
+
+usage() {
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+}
 
 wanted=("${build[@]}")
-if [[ "${1:-}" == "--tests" ]]; then
-    wanted+=("${tests[@]}")
-fi
+for arg in "$@"; do
+    case $arg in
+    --bench) wanted+=("${bench[@]}") ;;
+    --tests) wanted+=("${tests[@]}" "${fuzzing[@]}") ;;
+    -h | --help)
+        usage
+        exit 0
+        ;;
+    *)
+        echo "install-deps: unknown option $arg" >&2
+        usage >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=()
 for p in "${wanted[@]}"; do
@@ -27,9 +55,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# The print server package must not start the machine's own print server:
-# the tests run a private one. policy-rc.d keeps maintainer scripts from
-# starting services while the packages are installed.
+# Installing must not start the machine's own print server (the tests run a
+# private one; a bench's is started on purpose by build-and-run.sh).
+# policy-rc.d keeps maintainer scripts from starting services meanwhile.
 policy=/usr/sbin/policy-rc.d
 restore_policy=false
 if [[ ! -e $policy ]]; then
@@ -37,5 +65,5 @@ if [[ ! -e $policy ]]; then
     chmod 755 "$policy"
     restore_policy=true
 fi
-trap '$restore_policy && rm -f "$policy"' EXIT
+trap 'if $restore_policy; then rm -f "$policy"; fi' EXIT
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,5 +1,7 @@
 #include "shell/about.h"
 
+#include "shell/enter_presses.h"
+
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -73,9 +75,11 @@ About::About(QWidget *owner) : QDialog(owner)
     Command1 = new QPushButton(QStringLiteral("Ok"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(px(this, 3120, true), px(this, 6000, false), px(this, 1335, true), px(this, 375, false));
-    // Neither the default nor the cancel button: Enter and Esc do not press it.
+    // Neither the default nor the cancel button: Enter presses it only while it
+    // has the focus, and Esc never does.
     Command1->setAutoDefault(false);
     Command1->setDefault(false);
+    pressOnEnter(Command1);
     connect(Command1, &QPushButton::clicked, this, &About::Command1_Click);
 
     setTabOrder(Text1, Command1);

@@ -1,6 +1,7 @@
 #include "shell/qx7100_1.h"
 
 #include "shell/about.h"
+#include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
 #include "spy/spy_pane.h"
 
@@ -144,6 +145,7 @@ void qx7100_1::buildControls()
     // Drawn in front of the spy display where they overlap, so it can always be clicked.
     Start->raise();
     connect(Start, &QPushButton::clicked, this, &qx7100_1::Start_Click);
+    pressOnEnter(Start);
 
     auto *status = new PanelStatusBar(this);
     status->setObjectName(QStringLiteral("sbrStatus"));
@@ -239,7 +241,33 @@ void qx7100_1::Form_Resize()
 void qx7100_1::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
+    hintMinimumSize();
     Form_Resize();
+}
+
+void qx7100_1::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    // The window manager's frame comes (or changes) with a move.
+    hintMinimumSize();
+}
+
+// The window manager learns the minimum too: an interactive resize then stops
+// at it, instead of going below and fighting the snap of Form_Resize. The
+// minimum is the smallest outer size that allows a layout (just above 3000
+// twips, which is still too small), less the frame of the moment.
+void qx7100_1::hintMinimumSize()
+{
+    int outerWidth = pixelsX(kMinimumOuterTwips);
+    while (!(twipsX(outerWidth) > kMinimumOuterTwips))
+        ++outerWidth;
+    int outerHeight = pixelsY(kMinimumOuterTwips);
+    while (!(twipsY(outerHeight) > kMinimumOuterTwips))
+        ++outerHeight;
+    const QSize frame = frameGeometry().size() - size();
+    const QSize minimum(outerWidth - frame.width(), outerHeight - frame.height());
+    if (minimum != minimumSize())
+        setMinimumSize(minimum);
 }
 
 void qx7100_1::start_1_Click()

@@ -54,6 +54,7 @@ public:
     const QString &filename() const { return Filename; }
     const QByteArray &receiveBuffer() const { return buffer; }
     MSComm &serialPort() { return *MSComm1; }
+    SpyPane &spyPane() { return *spyPane_; }
 
     // Twip conversion with the window's logical resolution.
     float twipsX(int pixels) const;
@@ -63,6 +64,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -70,6 +72,7 @@ private:
     void buildMenus();
     void setUpSerial();
     void layOutPanes();
+    void hintMinimumSize();
     void selectPort(QAction *item, int portNumber, QAction *other);
     QString portLabel() const;
     void portLost(const QString &warning);

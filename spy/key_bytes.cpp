@@ -17,7 +17,7 @@ KeyBytes keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text)
         return {KeyKind::FocusMove, {}};
     // Alt and Meta combinations are menu access keys and desktop shortcuts.
     if (modifiers & (Qt::AltModifier | Qt::MetaModifier))
-        return {};
+        return {text.isEmpty() ? KeyKind::NotCharacter : KeyKind::Shortcut, {}};
 
     switch (key) {
     case Qt::Key_Return:

@@ -44,7 +44,7 @@ QString MSComm::defaultDevice(int portNumber)
 }
 
 MSComm::MSComm(PortResolver resolver, QObject *parent)
-    : QObject(parent), resolver_(std::move(resolver)), port_(new QSerialPort(this))
+    : QObject(parent), resolver_(std::move(resolver)), port_(new QSerialPort(this)), lineCounter_(readLineCounts)
 {
     connect(port_, &QSerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(port_, &QSerialPort::errorOccurred, this, &MSComm::onError);
@@ -126,7 +126,7 @@ bool MSComm::setPortOpen(bool open, QString *reason)
     // growing without end.
     port_->setReadBufferSize(InputCap);
     port_->clearError();
-    lineCounts_ = readLineCounts(int(port_->handle()), lineCount_);
+    lineCounts_ = lineCounter_(int(port_->handle()), lineCount_);
     pending_.clear();
     spuriousErrors_ = 0;
     commEvent_ = 0;
@@ -231,7 +231,7 @@ void MSComm::onReadyRead()
 void MSComm::checkLineErrors()
 {
     int now[5];
-    if (!lineCounts_ || !readLineCounts(int(port_->handle()), now))
+    if (!lineCounts_ || !lineCounter_(int(port_->handle()), now))
         return;
     for (int i = 0; i < 5; ++i) {
         if (now[i] == lineCount_[i])
@@ -356,8 +356,11 @@ void MSComm::fail(const QString &reason)
     QMetaObject::invokeMethod(
         this,
         [this, failed, reason] {
-            if (session_ == failed)
-                closePort();
+            // A port closed or opened since belongs to another session: its
+            // state is the window's, and this failure is no longer its news.
+            if (session_ != failed)
+                return;
+            closePort();
             emit portFailed(reason);
         },
         Qt::QueuedConnection);

@@ -35,6 +35,9 @@ public:
 
     // Device path of a port number; empty when the number names no device.
     using PortResolver = std::function<QString(int)>;
+    // Reads the driver's counts of break, framing, overrun, buffer overrun and
+    // parity errors of an open device; false when the device keeps none.
+    using LineCounter = std::function<bool(int fd, int (&counts)[5])>;
 
     // At most this many bytes come out of one input() call, so that no event
     // keeps the window busy for long. In a flood through the window, blocks of
@@ -99,6 +102,10 @@ public:
     // The reason of the last failure (open, output or the device stopping).
     QString errorString() const { return error_; }
 
+    // Where the line-error counts come from, from the next open on: the serial
+    // driver by default. Tests give counts that a pseudo-terminal lacks.
+    void setLineCounter(LineCounter counter) { lineCounter_ = std::move(counter); }
+
 signals:
     // Raised on this object's thread for each event: comEvReceive for every
     // arrival of bytes (arrivals not yet read are reported once, from the event
@@ -106,7 +113,9 @@ signals:
     void OnComm();
     // The open port stopped working (read or resource error, device gone, far
     // end closed): the port has been closed. Emitted once per failure, from the
-    // event loop, with the system's words or a plain description.
+    // event loop, with the system's words or a plain description; not emitted
+    // when the port has been closed or opened again since the failure (the
+    // report would concern a session that no longer exists).
     void portFailed(const QString &reason);
 
 private:
@@ -138,6 +147,7 @@ private:
     int spuriousErrors_ = 0;
     // The driver's counts of break, framing, overrun, buffer overrun and parity
     // errors, when it keeps them (a pseudo-terminal does not).
+    LineCounter lineCounter_;
     bool lineCounts_ = false;
     int lineCount_[5] = {};
     QString error_;

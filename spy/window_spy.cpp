@@ -177,6 +177,11 @@ bool qx7100_1::eventFilter(QObject *watched, QEvent *event)
                     event->accept();
                 return false;
             }
+            // Alt or the logo key with a letter is a menu access key or a desktop
+            // shortcut; one that nothing took must not type its letter into
+            // the decoder's text.
+            if (keyBytes(key->key(), key->modifiers(), key->text()).kind == KeyKind::Shortcut)
+                return true;
             if (txtTerm_KeyPress(key->text(), key->key(), key->modifiers()))
                 return true;
         }

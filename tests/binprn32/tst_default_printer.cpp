@@ -5,8 +5,98 @@
 #include "private_cups_server.h"
 
 #include <QtTest>
+#include <atomic>
+#include <cups/cups.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(DefaultPrinterInfo::State)
+
+namespace {
+
+// A print server that accepts every connection and then fails it: it closes
+// the connection at once, after reading the request, or after answering with
+// an error of its own. Runs on a thread of its own until destroyed.
+class FailingServer {
+public:
+    enum class Failure { CloseAtOnce, CloseAfterRequest, HttpError };
+
+    FailingServer(const QString &path, Failure failure) : failure_(failure)
+    {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        if (fd_ < 0 || size_t(name.size()) >= sizeof address.sun_path)
+            return;
+        memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd_, 8) != 0)
+            return;
+        listening_ = true;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FailingServer()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool isListening() const { return listening_; }
+    int connections() const { return connections_; }
+
+private:
+    void serve()
+    {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                continue;
+            ++connections_;
+            if (failure_ != Failure::CloseAtOnce)
+                readRequestHead(client);
+            if (failure_ == Failure::HttpError) {
+                static const char answer[] =
+                    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+                (void)!::write(client, answer, sizeof answer - 1);
+            }
+            ::close(client);
+        }
+    }
+    // Reads until the end of the request's header (or 2 s of silence).
+    static void readRequestHead(int client)
+    {
+        QByteArray seen;
+        while (!seen.contains("\r\n\r\n")) {
+            pollfd p{client, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                return;
+            char buffer[4096];
+            const ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n <= 0)
+                return;
+            seen.append(buffer, n);
+        }
+    }
+
+    Failure failure_;
+    int fd_ = -1;
+    bool listening_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(FailingServer::Failure)
 
 class TestDefaultPrinter : public QObject {
     Q_OBJECT
@@ -21,6 +111,8 @@ private slots:
     void readsTheCurrentDefault();
     void noDefault();
     void noServer();
+    void serverFailsAfterConnecting_data();
+    void serverFailsAfterConnecting();
 
 private:
     PrivateCupsServer m_server;
@@ -123,6 +215,37 @@ void TestDefaultPrinter::noServer()
     m_server.stop();
 
     const DefaultPrinterInfo info = m_printer->query();
+    QCOMPARE(info.state, DefaultPrinterInfo::State::NoServer);
+    QVERIFY(info.deviceName.isEmpty());
+    QVERIFY(info.portName.isEmpty());
+}
+
+void TestDefaultPrinter::serverFailsAfterConnecting_data()
+{
+    QTest::addColumn<FailingServer::Failure>("failure");
+    QTest::newRow("closed at once") << FailingServer::Failure::CloseAtOnce;
+    QTest::newRow("closed after the request") << FailingServer::Failure::CloseAfterRequest;
+    QTest::newRow("HTTP error") << FailingServer::Failure::HttpError;
+}
+
+// The connection succeeds but the request gets no answer: that is no print
+// server to print with, not a server without a default printer.
+void TestDefaultPrinter::serverFailsAfterConnecting()
+{
+    QFETCH(FailingServer::Failure, failure);
+    QTemporaryDir dir(QStringLiteral("/tmp/dp-XXXXXX"));
+    const QString socket = dir.filePath(QStringLiteral("s"));
+    FailingServer server(socket, failure);
+    QVERIFY(server.isListening());
+    const QByteArray previous = qgetenv("CUPS_SERVER");
+    qputenv("CUPS_SERVER", QFile::encodeName(socket));
+    cupsSetServer(nullptr);
+
+    const DefaultPrinterInfo info = m_printer->query();
+
+    qputenv("CUPS_SERVER", previous);
+    cupsSetServer(nullptr);
+    QVERIFY(server.connections() > 0);
     QCOMPARE(info.state, DefaultPrinterInfo::State::NoServer);
     QVERIFY(info.deviceName.isEmpty());
     QVERIFY(info.portName.isEmpty());

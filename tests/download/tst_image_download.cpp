@@ -169,6 +169,41 @@ private slots:
         QVERIFY(f.doubles.messages->warnings.isEmpty());
     }
 
+    // Enter on the focused Start presses it, as Space does; Start is still no
+    // default button.
+    void enterOnTheFocusedStartSends_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+        QTest::newRow("Enter") << int(Qt::Key_Return) << Qt::KeyboardModifiers(Qt::NoModifier);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier);
+        QTest::newRow("Space") << int(Qt::Key_Space) << Qt::KeyboardModifiers(Qt::NoModifier);
+    }
+    void enterOnTheFocusedStartSends()
+    {
+        QFETCH(int, key);
+        QFETCH(Qt::KeyboardModifiers, modifiers);
+        Fixture f;
+        f.window->show();
+        f.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.window.get()));
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        f.start()->setFocus();
+        QTRY_VERIFY(f.start()->hasFocus());
+        QVERIFY(!f.start()->isDefault() && !f.start()->autoDefault());
+
+        QTest::keyClick(f.start(), Qt::Key(key), modifiers);
+        QTRY_COMPARE(f.doubles.rawPrint->calls, (QStringList{"name:", "send:/img/a.bin"}));
+        QVERIFY(f.doubles.messages->warnings.isEmpty());
+        if (key == Qt::Key_Space)
+            return;
+        // Enter with another modifier is not a press.
+        QTest::keyClick(f.start(), Qt::Key(key), modifiers | Qt::ShiftModifier);
+        QTest::qWait(20);
+        QCOMPARE(f.doubles.rawPrint->calls.size(), 2);
+    }
+
     void missingLibraryIsAWarningNotAnExit()
     {
         Fixture f;

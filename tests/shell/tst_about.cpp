@@ -89,6 +89,42 @@ private slots:
         QCOMPARE(about.result(), int(QDialog::Accepted));
     }
 
+    // Enter on the focused "Ok" presses it, though it is no default button.
+    void enterPressesTheFocusedOk_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+        QTest::newRow("Enter") << int(Qt::Key_Return) << Qt::KeyboardModifiers(Qt::NoModifier);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier);
+    }
+    void enterPressesTheFocusedOk()
+    {
+        QFETCH(int, key);
+        QFETCH(Qt::KeyboardModifiers, modifiers);
+        QMainWindow owner;
+        owner.show();
+        About about(&owner);
+        about.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        about.activateWindow();
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(text(about)));
+
+        // In the text box Enter is a line break, and Esc closes nothing.
+        const int blocks = text(about)->blockCount();
+        QTest::keyClick(text(about), Qt::Key(key), modifiers);
+        QCOMPARE(text(about)->blockCount(), blocks + 1);
+        QVERIFY(about.isVisible());
+        QTest::keyClick(text(about), Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(ok(about)));
+        QVERIFY(!ok(about)->isDefault() && !ok(about)->autoDefault());
+        QTest::keyClick(ok(about), Qt::Key_Escape);
+        QVERIFY(about.isVisible());
+
+        QTest::keyClick(ok(about), Qt::Key(key), modifiers);
+        QTRY_VERIFY(!about.isVisible());
+        QCOMPARE(about.result(), int(QDialog::Accepted));
+    }
+
     void editsAreLostOnClosing()
     {
         QMainWindow owner;

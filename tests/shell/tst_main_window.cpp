@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QWindow>
 #include <QtTest>
 
 class TestMainWindow : public QObject {
@@ -157,31 +158,56 @@ private slots:
         QCOMPARE(next(f.child<QWidget>("Textinfo")), f.child<QWidget>("Start"));
     }
 
+    // The window manager is given the minimum: a resize below it stops at the
+    // smallest outer size above 3000 twips (3000 itself is still too small),
+    // and the panes are laid out for the size the window got.
     void minimumOuterSize_data()
     {
         QTest::addColumn<int>("widthTwips");
         QTest::addColumn<int>("heightTwips");
-        QTest::newRow("dragged to 8000 x 2500") << 8000 << 2500;
-        QTest::newRow("exactly 3000 high") << 8000 << 3000;
-        QTest::newRow("exactly 3000 wide") << 3000 << 6000;
-        QTest::newRow("both tiny") << 600 << 600;
+        QTest::addColumn<bool>("hintIgnored");
+        QTest::newRow("dragged to 8000 x 2500") << 8000 << 2500 << false;
+        QTest::newRow("exactly 3000 high") << 8000 << 3000 << false;
+        QTest::newRow("exactly 3000 wide") << 3000 << 6000 << false;
+        QTest::newRow("both tiny") << 600 << 600 << false;
+        // A window manager that ignores the hint and gives the window a size
+        // below it: the snap of the resize procedure brings it back, both
+        // dimensions to the minimum, as written.
+        QTest::newRow("both tiny, hint ignored") << 600 << 600 << true;
+        QTest::newRow("low, hint ignored") << 8000 << 2500 << true;
     }
     void minimumOuterSize()
     {
         QFETCH(int, widthTwips);
         QFETCH(int, heightTwips);
+        QFETCH(bool, hintIgnored);
         Fixture f;
-        auto *spy = f.child<QWidget>("txtTerm");
-        const QRect spyBefore = spy->geometry();
         const QSize extra = f.window->frameGeometry().size() - f.window->size();
-        f.window->resize(f.window->pixelsX(float(widthTwips)) - extra.width(),
-                         f.window->pixelsY(float(heightTwips)) - extra.height());
-        const QSize minimum(f.window->pixelsX(3000), f.window->pixelsY(3000));
-        QTRY_COMPARE(f.window->frameGeometry().size(), minimum);
+        // The smallest outer size that allows a layout.
+        QSize minimum(f.window->pixelsX(3000), f.window->pixelsY(3000));
+        while (f.window->twipsX(minimum.width()) <= 3000.0f)
+            minimum.rwidth() += 1;
+        while (f.window->twipsY(minimum.height()) <= 3000.0f)
+            minimum.rheight() += 1;
+        QCOMPARE(f.window->minimumSize(), minimum - extra);
+
+        const QSize asked(f.window->pixelsX(float(widthTwips)), f.window->pixelsY(float(heightTwips)));
+        if (hintIgnored)
+            f.window->windowHandle()->resize(asked - extra);  // as a window manager would
+        else
+            f.window->resize(asked - extra);
+        const QSize expected = hintIgnored ? minimum : asked.expandedTo(minimum);
+        QTRY_COMPARE(f.window->frameGeometry().size(), expected);
         QTest::qWait(20);
-        QCOMPARE(f.window->frameGeometry().size(), minimum);
-        // The panes keep the layout made for the larger window.
-        QCOMPARE(spy->geometry(), spyBefore);
+        QCOMPARE(f.window->frameGeometry().size(), expected);
+        QCOMPARE(f.window->minimumSize(), minimum - extra);
+
+        // Laid out anew: the information pane spans the width, the spy display
+        // ends at the status bar.
+        auto *client = f.window->centralWidget();
+        QCOMPARE(f.child<QWidget>("Textinfo")->width(), f.window->width());
+        QVERIFY(qAbs(f.child<QWidget>("txtTerm")->geometry().bottom() + 1 - client->height()) <= 1);
+        QVERIFY(f.child<QStatusBar>("sbrStatus")->geometry().bottom() < f.window->height());
     }
 
     void enlargingBothDimensionsLaysOutAgain()

@@ -61,8 +61,17 @@ void tst_key_bytes::maps_data()
     QTest::newRow("Delete") << int(Qt::Key_Delete) << none << "\x7f" << no << QByteArray();
     QTest::newRow("function key") << int(Qt::Key_F5) << none << "" << no << QByteArray();
     QTest::newRow("Shift alone") << int(Qt::Key_Shift) << shift << "" << no << QByteArray();
-    QTest::newRow("Alt+letter is a menu key") << int(Qt::Key_F) << Qt::KeyboardModifiers(Qt::AltModifier) << "f"
-                                              << no << QByteArray();
+    const auto shortcut = KeyKind::Shortcut;
+    const Qt::KeyboardModifiers alt = Qt::AltModifier;
+    const Qt::KeyboardModifiers meta = Qt::MetaModifier;
+    QTest::newRow("Alt+letter is a menu key") << int(Qt::Key_F) << alt << "f" << shortcut << QByteArray();
+    QTest::newRow("Alt+Shift+letter") << int(Qt::Key_F) << (alt | shift) << "F" << shortcut << QByteArray();
+    QTest::newRow("Ctrl+Alt+letter") << int(Qt::Key_T) << (ctrl | alt) << "t" << shortcut << QByteArray();
+    QTest::newRow("logo key+letter") << int(Qt::Key_E) << meta << "e" << shortcut << QByteArray();
+    QTest::newRow("logo key+digit") << int(Qt::Key_1) << meta << "1" << shortcut << QByteArray();
+    QTest::newRow("Alt+Enter") << int(Qt::Key_Return) << alt << "\r" << shortcut << QByteArray();
+    QTest::newRow("Alt alone") << int(Qt::Key_Alt) << alt << "" << no << QByteArray();
+    QTest::newRow("Alt+arrow") << int(Qt::Key_Left) << alt << "" << no << QByteArray();
     QTest::newRow("dead key") << int(Qt::Key_Dead_Acute) << none << "" << no << QByteArray();
 }
 

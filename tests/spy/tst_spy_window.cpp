@@ -5,9 +5,11 @@
 #include "service_doubles.h"
 #include "shell/qx7100_1.h"
 #include "spy/mscomm.h"
+#include "spy/spy_pane.h"
 
 #include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QtTest>
 
@@ -91,6 +93,64 @@ private slots:
         QTest::keyClick(f.spy(), Qt::Key_Tab);
         QTRY_COMPARE(QApplication::focusWidget(), f.window->findChild<QWidget *>("Textinfo"));
         QCOMPARE(f.line1.readFor(50), QByteArray());
+    }
+
+    // Alt or the logo key with a letter never types the letter into the
+    // decoder's text nor sends it, whether the port is open or not; the menus'
+    // access keys still work.
+    void altAndLogoKeysNeverTypeText_data()
+    {
+        QTest::addColumn<bool>("portOpen");
+        QTest::newRow("port open") << true;
+        QTest::newRow("port closed") << false;
+    }
+    void altAndLogoKeysNeverTypeText()
+    {
+        QFETCH(bool, portOpen);
+        Fixture f(true);
+        if (portOpen)
+            f.action("com1")->trigger();
+        QCOMPARE(f.window->serialPort().portOpen(), portOpen);
+        QString prompt = QStringLiteral("attente negociation\r\n> ");
+        f.window->AppendSpyText(prompt);
+        QTRY_COMPARE(f.shown(), QStringLiteral("attente negociation\n> "));
+        f.spy()->setFocus();
+        QTRY_VERIFY(f.spy()->hasFocus());
+        f.line1.readFor(50);
+
+        QTest::keyClick(f.spy(), Qt::Key_X, Qt::AltModifier);
+        QTest::keyClick(f.spy(), Qt::Key_Q, Qt::AltModifier | Qt::ShiftModifier);
+        QTest::keyClick(f.spy(), Qt::Key_E, Qt::MetaModifier);
+        QTest::keyClick(f.spy(), Qt::Key_1, Qt::MetaModifier);
+        QCOMPARE(f.line1.readFor(100), QByteArray());
+        QCOMPARE(f.shown(), QStringLiteral("attente negociation\n> "));
+
+        // Alt+F still opens the File menu.
+        auto *fileMenu = f.window->findChild<QMenu *>("Menu_file");
+        QTest::keyClick(f.spy(), Qt::Key_F, Qt::AltModifier);
+        QTRY_VERIFY(fileMenu->isVisible());
+        fileMenu->close();
+        QCOMPARE(f.shown(), QStringLiteral("attente negociation\n> "));
+        QCOMPARE(f.line1.readFor(50), QByteArray());
+    }
+
+    // While an error box of the spy display is open, further errors of the
+    // display are not shown; once it is closed, the next one is.
+    void nestedSpyErrorsOpenOneBox()
+    {
+        Fixture f;
+        SpyPane &pane = f.window->spyPane();
+        int boxes = 0;
+        f.doubles.messages->whileOpen = [&] {
+            if (boxes++ > 0)
+                return;
+            emit pane.flushFailed(QStringLiteral("second"));
+            emit pane.flushFailed(QStringLiteral("third"));
+        };
+        emit pane.flushFailed(QStringLiteral("first"));
+        QCOMPARE(f.doubles.messages->errors, QStringList{"first"});
+        emit pane.flushFailed(QStringLiteral("later"));
+        QCOMPARE(f.doubles.messages->errors, (QStringList{"first", "later"}));
     }
 
     void keysFindTheWholeText()
