@@ -1,6 +1,7 @@
 #include "download/common_dialog.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace {
 
@@ -14,6 +15,8 @@ public:
             return QString();
         return dialog.selectedFiles().constFirst();
     }
+
+    QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters) override;
 };
 
 }  // namespace
@@ -53,4 +56,23 @@ void CommonDialog::ShowOpen(QWidget *parent)
     const QString chosen = service_.getOpenFileName(parent, nameFiltersFromFilterText(Filter));
     if (!chosen.isEmpty())
         FileName = chosen;
+}
+
+QString QtFileDialog::getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters)
+{
+    QFileDialog dialog(parent);
+    configureSaveDialog(dialog, suggestedName, nameFilters);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().constFirst();
+}
+
+void configureSaveDialog(QFileDialog &dialog, const QString &suggestedName, const QStringList &nameFilters)
+{
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setNameFilters(nameFilters);
+    dialog.setDefaultSuffix(QFileInfo(suggestedName).suffix());
+    dialog.selectFile(suggestedName);
 }

@@ -11,6 +11,7 @@
 #include <memory>
 
 class MSComm;
+class SpyLog;
 class SpyPane;
 class QAction;
 class QLabel;
@@ -42,6 +43,8 @@ public:
     void Start_Click();
     void Clear_Click();
     void Status_Click();
+    // File > "&Save spy log...": the spy display's whole text of the run to a file.
+    void savelog_Click();
 
     // Serial events and the spy display.
     void MSComm1_OnComm();
@@ -54,6 +57,7 @@ public:
     const QString &filename() const { return Filename; }
     const QByteArray &receiveBuffer() const { return buffer; }
     MSComm &serialPort() { return *MSComm1; }
+    SpyLog &spyLog() { return *spyLog_; }
 
     // Twip conversion with the window's logical resolution.
     float twipsX(int pixels) const;
@@ -93,6 +97,7 @@ private:
     QMenu *Menu_file = nullptr;
     QAction *convert = nullptr;
     QAction *file = nullptr;
+    QAction *savelog = nullptr;
     QMenu *com = nullptr;
     QAction *com1 = nullptr;
     QAction *com2 = nullptr;
@@ -103,6 +108,7 @@ private:
     CommonDialog CMDialog1;
     MSComm *MSComm1 = nullptr;
     std::unique_ptr<SpyPane> spyPane_;
+    std::unique_ptr<SpyLog> spyLog_;
 
     QString Filename;
     QByteArray buffer;

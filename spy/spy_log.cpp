@@ -1,9 +1,14 @@
 #include "spy/spy_log.h"
 
-#include <QSaveFile>
+#include <QFile>
+#include <QFileInfo>
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr char16_t kLineFeed = 10;
@@ -97,25 +102,63 @@ void SpyLog::dropOverLimit()
         dropFront(1);
 }
 
+// Written with the system's own calls rather than QSaveFile, whose reasons
+// can mislead ("Existing file ... is not writable" on a read-only file system,
+// "Unknown error" on a full one): every failure here is the system's words.
 bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *reason = file.errorString();
+    auto failed = [reason](int error) {
+        *reason = QString::fromLocal8Bit(std::strerror(error));
         return false;
+    };
+    QFileInfo info(path);
+    if (info.isSymLink())
+        info.setFile(info.symLinkTarget());
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+    QByteArray temporary = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
+
+    struct stat existing {};
+    mode_t mode = 0;
+    if (::stat(target.constData(), &existing) == 0) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
     }
+
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return failed(errno);
+    auto writeAll = [fd](const QByteArray &bytes) {
+        const char *at = bytes.constData();
+        qsizetype left = bytes.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd, at, size_t(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? errno : ENOSPC;
+            at += n;
+            left -= n;
+        }
+        return 0;
+    };
+    int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
     QStringEncoder toUtf8(QStringEncoder::Utf8);
-    bool written = true;
     log.forEachPiece([&](QStringView piece) {
-        if (!written)
-            return;
-        const QByteArray bytes = toUtf8.encode(piece);
-        written = file.write(bytes) == bytes.size();
+        if (error == 0)
+            error = writeAll(toUtf8.encode(piece));
     });
-    if (!written || !file.commit()) {
-        *reason = file.errorString();
-        file.cancelWriting();
-        return false;
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        return failed(error);
     }
     return true;
 }

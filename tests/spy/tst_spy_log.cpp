@@ -130,6 +130,8 @@ private slots:
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write(QByteArray(200000, 'o'));
         old.close();
+        const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        QVERIFY(old.setPermissions(mode));
 
         SpyLog log;
         const QString tail = QStringLiteral("\u20ac\u00e9\x1b[0m\r\nfin");
@@ -141,10 +143,15 @@ private slots:
         QVERIFY(readAll(path).endsWith("\xe2\x82\xac\xc3\xa9\x1b[0m\r\nfin"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
                  QStringList{"run.log"});
+        QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser), mode & ~(QFile::ReadUser | QFile::WriteUser));
 
+        // Through a link the file it names is replaced; the link stays.
+        const QString link = dir.filePath(QStringLiteral("link.log"));
+        QVERIFY(QFile::link(path, link));
         SpyLog empty;
-        QVERIFY2(saveSpyLog(empty, path, &reason), qPrintable(reason));
+        QVERIFY2(saveSpyLog(empty, link, &reason), qPrintable(reason));
         QCOMPARE(readAll(path), QByteArray());
+        QVERIFY(QFileInfo(link).isSymLink());
     }
 
     void aSaveThatCannotBeWritten()
