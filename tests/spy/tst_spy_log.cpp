@@ -13,7 +13,7 @@
 namespace {
 
 // Past the size of one chunk of the log, so that cases cross chunks.
-constexpr qsizetype kBeyondAChunk = 70000;
+constexpr qsizetype kBeyondAChunk = 1100 * 1000;
 
 QByteArray readAll(const QString &path)
 {
@@ -83,13 +83,13 @@ private slots:
     // Filtered blocks of every size against the same text kept as one string.
     void boundOverManyChunks()
     {
-        constexpr qsizetype limit = 3 * kBeyondAChunk;
+        constexpr qsizetype limit = 2 * kBeyondAChunk;
         SpyLog log(limit);
         QString model;
         QRandomGenerator rng(16);
         for (int i = 0; i < 400; ++i) {
             QString block;
-            const int size = int(rng.bounded(i % 50 == 0 ? 90000 : 3000));
+            const int size = int(rng.bounded(i % 20 == 0 ? quint32(kBeyondAChunk) : 3000u));
             for (int k = 0; k < size; ++k) {
                 const quint32 roll = rng.bounded(40);
                 block += roll == 0 ? QChar(8) : roll == 1 ? QChar(13) : QChar(u'a' + char16_t(roll % 26));
