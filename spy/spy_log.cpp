@@ -6,26 +6,64 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 constexpr char16_t kLineFeed = 10;
 } // namespace
+
+SpyLog::Chunk::Chunk()
+{
+    // Mapping twice the size leaves room to cut an aligned chunk out of it.
+    constexpr std::size_t bytes = ChunkSize * sizeof(char16_t);
+    void *mapped = ::mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + bytes - 1) & ~std::uintptr_t(bytes - 1);
+    const std::size_t before = aligned - start;
+    if (before > 0)
+        ::munmap(mapped, before);
+    ::munmap(reinterpret_cast<void *>(aligned + bytes), bytes - before);
+    ::madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
+    data = reinterpret_cast<char16_t *>(aligned);
+}
+
+SpyLog::Chunk::~Chunk()
+{
+    if (data)
+        ::munmap(data, ChunkSize * sizeof(char16_t));
+}
+
+SpyLog::Chunk::Chunk(Chunk &&other) noexcept
+    : data(std::exchange(other.data, nullptr)), size(std::exchange(other.size, 0))
+{
+}
+
+SpyLog::Chunk &SpyLog::Chunk::operator=(Chunk &&other) noexcept
+{
+    std::swap(data, other.data);
+    std::swap(size, other.size);
+    return *this;
+}
 
 SpyLog::SpyLog(qsizetype limit) : limit_(std::max<qsizetype>(1, limit)) {}
 
 void SpyLog::append(QStringView filtered)
 {
     while (!filtered.isEmpty()) {
-        if (chunks_.empty() || chunks_.back().size() >= ChunkSize) {
+        if (chunks_.empty() || chunks_.back().size >= ChunkSize)
             chunks_.emplace_back();
-            chunks_.back().reserve(ChunkSize);
-        }
-        QString &last = chunks_.back();
-        const qsizetype take = std::min(ChunkSize - last.size(), filtered.size());
-        last.append(filtered.first(take));
+        Chunk &last = chunks_.back();
+        const qsizetype take = std::min(ChunkSize - last.size, filtered.size());
+        std::memcpy(last.data + last.size, filtered.utf16(), std::size_t(take) * sizeof(char16_t));
+        last.size += take;
         size_ += take;
         filtered = filtered.sliced(take);
     }
@@ -36,15 +74,15 @@ qsizetype SpyLog::eraseBeforeEnd(qsizetype count)
 {
     qsizetype erased = 0;
     while (erased < count && !chunks_.empty()) {
-        QString &last = chunks_.back();
+        Chunk &last = chunks_.back();
         const qsizetype start = chunks_.size() == 1 ? head_ : 0;
-        qsizetype end = last.size();
+        qsizetype end = last.size;
         const qsizetype stop = std::max(start, end - (count - erased));
-        while (end > stop && last.at(end - 1) != QChar(kLineFeed))
+        while (end > stop && last.data[end - 1] != kLineFeed)
             --end;
-        erased += last.size() - end;
-        size_ -= last.size() - end;
-        last.truncate(end);
+        erased += last.size - end;
+        size_ -= last.size - end;
+        last.size = end;
         if (end > start)
             break;
         chunks_.pop_back();
@@ -78,7 +116,7 @@ QString SpyLog::text() const
 void SpyLog::dropFront(qsizetype count)
 {
     while (count > 0 && !chunks_.empty()) {
-        const qsizetype available = chunks_.front().size() - head_;
+        const qsizetype available = chunks_.front().size - head_;
         if (count < available) {
             head_ += count;
             size_ -= count;
@@ -98,7 +136,7 @@ void SpyLog::dropOverLimit()
     if (size_ <= limit_)
         return;
     dropFront(size_ - limit_);
-    if (size_ > 0 && chunks_.front().at(head_) == QChar(kLineFeed))
+    if (size_ > 0 && chunks_.front().data[head_] == kLineFeed)
         dropFront(1);
 }
 

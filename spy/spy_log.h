@@ -39,23 +39,40 @@ public:
     template <typename Sink>
     void forEachPiece(Sink &&sink) const
     {
-        for (std::size_t i = 0; i < chunks_.size(); ++i)
-            sink(QStringView(chunks_[i]).mid(i == 0 ? head_ : 0));
+        for (std::size_t i = 0; i < chunks_.size(); ++i) {
+            const qsizetype from = i == 0 ? head_ : 0;
+            sink(QStringView(chunks_[i].data + from, chunks_[i].size - from));
+        }
     }
 
 private:
     // Text is held in chunks of this many characters so that neither adding at
-    // the end nor dropping at the front ever moves the rest. Large chunks (2 MiB)
-    // get memory of their own from the allocator: smaller ones land in the heap
-    // among the pane's short-lived allocations, whose freed room then stays
-    // with the process (about a quarter more memory in a flood).
+    // the end nor dropping at the front ever moves the rest.
     static constexpr qsizetype ChunkSize = 1024 * 1024;
+
+    // One chunk: 2 MiB of memory mapped for it alone and aligned so that the
+    // system can back it with one huge page. Filling fresh memory a small page
+    // at a time costs a flood more than all the copying; and chunks taken
+    // from the heap would sit among the pane's short-lived allocations, whose
+    // freed room then stays with the process. Throws std::bad_alloc when no
+    // memory can be mapped.
+    struct Chunk {
+        Chunk();
+        ~Chunk();
+        Chunk(Chunk &&other) noexcept;
+        Chunk &operator=(Chunk &&other) noexcept;
+        Chunk(const Chunk &) = delete;
+        Chunk &operator=(const Chunk &) = delete;
+
+        char16_t *data = nullptr;
+        qsizetype size = 0;
+    };
 
     void dropFront(qsizetype count);
     void dropOverLimit();
 
     qsizetype limit_;
-    std::deque<QString> chunks_;
+    std::deque<Chunk> chunks_;
     // Characters of the first chunk already dropped.
     qsizetype head_ = 0;
     qsizetype size_ = 0;
