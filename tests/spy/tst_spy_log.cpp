@@ -40,7 +40,7 @@ private slots:
         QTest::newRow("the whole log") << "abc" << 5 << "";
         QTest::newRow("back into an earlier chunk") << "x\r\n" + longLine << int(kBeyondAChunk) - 3 << "x\r\naaa";
         QTest::newRow("a line over two chunks") << "x\r\n" + longLine << int(kBeyondAChunk) + 9 << "x\r\n";
-        QTest::newRow("a line over wide chunks") << "x\r\n\u0101" + longLine << int(kBeyondAChunk) + 9 << "x\r\n";
+        QTest::newRow("a line over three chunks") << "x\r\n\u0101" + longLine << int(kBeyondAChunk) + 9 << "x\r\n";
         QTest::newRow("8-bit and other characters")
             << QStringLiteral("\u20ac\u00e9\u0081\r\n\u0080\u2028\U0001F600z") << 3 << QStringLiteral("\u20ac\u00e9\u0081\r\n\u0080\u2028");
     }
@@ -70,8 +70,8 @@ private slots:
         QTest::newRow("a line break kept whole") << 4 << QStringList{"ab\r\ncd"} << "\r\ncd";
         QTest::newRow("never half a line break") << 3 << QStringList{"ab\r\n", "cd"} << "cd";
         QTest::newRow("smallest bound") << 1 << QStringList{"ab", "c"} << "c";
-        QTest::newRow("cut text turning wide") << 3 << QStringList{"abcdef", "\u0101"} << "ef\u0101";
-        QTest::newRow("wide and 8-bit") << 4 << QStringList{"\u0101b", "\u20acd\u00e9"} << "b\u20acd\u00e9";
+        QTest::newRow("cut text, then other characters") << 3 << QStringList{"abcdef", "\u0101"} << "ef\u0101";
+        QTest::newRow("other and 8-bit characters") << 4 << QStringList{"\u0101b", "\u20acd\u00e9"} << "b\u20acd\u00e9";
     }
     void boundDropsTheOldest()
     {
@@ -99,7 +99,7 @@ private slots:
                 const quint32 roll = rng.bounded(40);
                 block += roll == 0 ? QChar(8) : roll == 1 ? QChar(13) : QChar(u'a' + char16_t(roll % 26));
             }
-            // Now and then a character beyond the 8-bit set turns a chunk wide.
+            // Now and then a character beyond the 8-bit set.
             if (i % 37 == 5)
                 block.insert(block.size() / 2, QChar(0x0101));
             const SpyFilterResult r = filterSpyBlock(block);
