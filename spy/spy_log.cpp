@@ -184,10 +184,14 @@ bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason)
     };
     int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
     QStringEncoder toUtf8(QStringEncoder::Utf8);
-    log.forEachPiece([&](QStringView piece) {
-        if (error == 0)
-            error = writeAll(toUtf8.encode(piece));
-    });
+    try {
+        log.forEachPiece([&](QStringView piece) {
+            if (error == 0)
+                error = writeAll(toUtf8.encode(piece));
+        });
+    } catch (const std::bad_alloc &) {
+        error = ENOMEM;
+    }
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
