@@ -31,6 +31,7 @@ SpyLog::Chunk::Chunk()
     if (before > 0)
         ::munmap(mapped, before);
     ::munmap(reinterpret_cast<void *>(aligned + bytes), bytes - before);
+    // Only advice: without huge pages the chunk is simply made of small ones.
     ::madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
     data = reinterpret_cast<char16_t *>(aligned);
 }
