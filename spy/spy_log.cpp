@@ -1,4 +1,5 @@
 #include "spy/spy_log.h"
+#include "spy/cp1252.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,57 +14,122 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 constexpr char16_t kLineFeed = 10;
 } // namespace
 
-SpyLog::Chunk::Chunk()
+SpyLog::Chunk::Chunk(bool isWide) : wide(isWide)
 {
     // Mapping twice the size leaves room to cut an aligned chunk out of it.
-    constexpr std::size_t bytes = ChunkSize * sizeof(char16_t);
-    void *mapped = ::mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *mapped = ::mmap(nullptr, 2 * ChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED)
         throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-    const std::uintptr_t aligned = (start + bytes - 1) & ~std::uintptr_t(bytes - 1);
+    const std::uintptr_t aligned = (start + ChunkBytes - 1) & ~std::uintptr_t(ChunkBytes - 1);
     const std::size_t before = aligned - start;
     if (before > 0)
         ::munmap(mapped, before);
-    ::munmap(reinterpret_cast<void *>(aligned + bytes), bytes - before);
+    ::munmap(reinterpret_cast<void *>(aligned + ChunkBytes), ChunkBytes - before);
     // Only advice: without huge pages the chunk is simply made of small ones.
-    ::madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
-    data = reinterpret_cast<char16_t *>(aligned);
+    ::madvise(reinterpret_cast<void *>(aligned), ChunkBytes, MADV_HUGEPAGE);
+    memory = reinterpret_cast<void *>(aligned);
 }
 
 SpyLog::Chunk::~Chunk()
 {
-    if (data)
-        ::munmap(data, ChunkSize * sizeof(char16_t));
+    if (memory)
+        ::munmap(memory, ChunkBytes);
 }
 
 SpyLog::Chunk::Chunk(Chunk &&other) noexcept
-    : data(std::exchange(other.data, nullptr)), size(std::exchange(other.size, 0))
+    : memory(std::exchange(other.memory, nullptr)), size(std::exchange(other.size, 0)), wide(other.wide)
 {
 }
 
 SpyLog::Chunk &SpyLog::Chunk::operator=(Chunk &&other) noexcept
 {
-    std::swap(data, other.data);
+    std::swap(memory, other.memory);
     std::swap(size, other.size);
+    std::swap(wide, other.wide);
     return *this;
 }
+
+char16_t SpyLog::Chunk::at(qsizetype i) const
+{
+    return wide ? chars()[i] : cp1252::toUnicode(bytes()[i]);
+}
+
+namespace {
+
+// Writes the bytes of text in the 8-bit character set to out, up to the first
+// character the set cannot hold; returns how many were written.
+qsizetype narrowInto(unsigned char *out, QStringView text)
+{
+    const char16_t *in = text.utf16();
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    // Sixteen characters at a time while all are below 0x80 or in 0xA0-0xFF,
+    // the bytes of their own code.
+    const __m128i highByte = _mm_set1_epi16(short(0xFF00));
+    const __m128i c1Mask = _mm_set1_epi16(short(0xFFE0));
+    const __m128i c1 = _mm_set1_epi16(0x0080);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i + 8));
+        const __m128i wideA = _mm_cmpeq_epi16(_mm_and_si128(a, highByte), zero);
+        const __m128i wideB = _mm_cmpeq_epi16(_mm_and_si128(b, highByte), zero);
+        const __m128i ctrlA = _mm_cmpeq_epi16(_mm_and_si128(a, c1Mask), c1);
+        const __m128i ctrlB = _mm_cmpeq_epi16(_mm_and_si128(b, c1Mask), c1);
+        const __m128i plain = _mm_andnot_si128(_mm_or_si128(ctrlA, ctrlB), _mm_and_si128(wideA, wideB));
+        if (_mm_movemask_epi8(plain) != 0xFFFF)
+            break;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(a, b));
+    }
+#endif
+    for (; i < n; ++i) {
+        const char16_t c = in[i];
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out[i] = static_cast<unsigned char>(c);
+            continue;
+        }
+        const int byte = cp1252::fromUnicode(c);
+        if (byte < 0)
+            return i;
+        out[i] = static_cast<unsigned char>(byte);
+    }
+    return n;
+}
+
+} // namespace
 
 SpyLog::SpyLog(qsizetype limit) : limit_(std::max<qsizetype>(1, limit)) {}
 
 void SpyLog::append(QStringView filtered)
 {
     while (!filtered.isEmpty()) {
-        if (chunks_.empty() || chunks_.back().size >= ChunkSize)
-            chunks_.emplace_back();
+        if (chunks_.empty() || chunks_.back().size >= chunks_.back().capacity())
+            chunks_.emplace_back(false);
         Chunk &last = chunks_.back();
-        const qsizetype take = std::min(ChunkSize - last.size, filtered.size());
-        std::memcpy(last.data + last.size, filtered.utf16(), std::size_t(take) * sizeof(char16_t));
+        qsizetype take = std::min(last.capacity() - last.size, filtered.size());
+        if (last.wide) {
+            std::memcpy(last.chars() + last.size, filtered.utf16(), std::size_t(take) * sizeof(char16_t));
+        } else {
+            const qsizetype narrowed = narrowInto(last.bytes() + last.size, filtered.first(take));
+            if (narrowed < take) {
+                take = narrowed;
+                last.size += take;
+                size_ += take;
+                filtered = filtered.sliced(take);
+                widenLast();
+                continue;
+            }
+        }
         last.size += take;
         size_ += take;
         filtered = filtered.sliced(take);
@@ -79,7 +145,7 @@ qsizetype SpyLog::eraseBeforeEnd(qsizetype count)
         const qsizetype start = chunks_.size() == 1 ? head_ : 0;
         qsizetype end = last.size;
         const qsizetype stop = std::max(start, end - (count - erased));
-        while (end > stop && last.data[end - 1] != kLineFeed)
+        while (end > stop && last.at(end - 1) != kLineFeed)
             --end;
         erased += last.size - end;
         size_ -= last.size - end;
@@ -104,6 +170,40 @@ void SpyLog::setLimit(qsizetype limit)
 {
     limit_ = std::max<qsizetype>(1, limit);
     dropOverLimit();
+}
+
+// The last chunk's text moves into wide chunks (two when it holds more than
+// a wide chunk takes), the last of them with room left.
+void SpyLog::widenLast()
+{
+    Chunk narrow = std::move(chunks_.back());
+    chunks_.pop_back();
+    const qsizetype from = chunks_.empty() ? head_ : 0;
+    if (chunks_.empty())
+        head_ = 0;
+    for (qsizetype i = from; i < narrow.size;) {
+        chunks_.emplace_back(true);
+        Chunk &wide = chunks_.back();
+        const qsizetype take = std::min(wide.capacity(), narrow.size - i);
+        for (qsizetype k = 0; k < take; ++k)
+            wide.chars()[k] = cp1252::toUnicode(narrow.bytes()[i + k]);
+        wide.size = take;
+        i += take;
+    }
+    if (chunks_.empty() || chunks_.back().size >= chunks_.back().capacity() || !chunks_.back().wide)
+        chunks_.emplace_back(true);
+}
+
+void SpyLog::forEachPiece(const std::function<void(QStringView)> &sink) const
+{
+    for (std::size_t i = 0; i < chunks_.size(); ++i) {
+        const Chunk &chunk = chunks_[i];
+        const qsizetype from = i == 0 ? head_ : 0;
+        if (chunk.wide)
+            sink(QStringView(chunk.chars() + from, chunk.size - from));
+        else
+            sink(cp1252::decode(reinterpret_cast<const char *>(chunk.bytes()) + from, chunk.size - from));
+    }
 }
 
 QString SpyLog::text() const
@@ -137,7 +237,7 @@ void SpyLog::dropOverLimit()
     if (size_ <= limit_)
         return;
     dropFront(size_ - limit_);
-    if (size_ > 0 && chunks_.front().data[head_] == kLineFeed)
+    if (size_ > 0 && chunks_.front().at(head_) == kLineFeed)
         dropFront(1);
 }
 

@@ -7,11 +7,14 @@
 #include <QString>
 #include <QStringView>
 
+#include <cstddef>
 #include <deque>
+#include <functional>
 
 class SpyLog {
 public:
-    // The most characters kept by default: 32 Mi characters, 64 MiB as UTF-16.
+    // The most characters kept by default: 32 Mi characters, 32 MiB of text
+    // from the serial line (64 MiB at most, were all of it UTF-16).
     static constexpr qsizetype DefaultLimit = qsizetype(32) * 1024 * 1024;
 
     // Keeps at most limit characters (at least 1).
@@ -34,39 +37,42 @@ public:
     // The whole text, line breaks as CR LF.
     QString text() const;
 
-    // Calls sink(piece) for the text in order, piece by piece, without
-    // copying it into one string.
-    template <typename Sink>
-    void forEachPiece(Sink &&sink) const
-    {
-        for (std::size_t i = 0; i < chunks_.size(); ++i) {
-            const qsizetype from = i == 0 ? head_ : 0;
-            sink(QStringView(chunks_[i].data + from, chunks_[i].size - from));
-        }
-    }
+    // Calls sink(piece) for the text in order, piece by piece (at most a
+    // chunk each), without building one string of it all.
+    void forEachPiece(const std::function<void(QStringView)> &sink) const;
 
 private:
-    // Text is held in chunks of this many characters so that neither adding at
-    // the end nor dropping at the front ever moves the rest.
-    static constexpr qsizetype ChunkSize = 1024 * 1024;
+    // Text is held in chunks so that neither adding at the end nor dropping
+    // at the front ever moves the rest. A chunk is 2 MiB of memory mapped for
+    // it alone and aligned so that the system can back it with one huge page:
+    // filling fresh memory a small page at a time costs a flood more than all
+    // the copying, and chunks taken from the heap would sit among the pane's
+    // short-lived allocations, whose freed room then stays with the process.
+    static constexpr std::size_t ChunkBytes = 2 * 1024 * 1024;
 
-    // One chunk: 2 MiB of memory mapped for it alone and aligned so that the
-    // system can back it with one huge page. Filling fresh memory a small page
-    // at a time costs a flood more than all the copying; and chunks taken
-    // from the heap would sit among the pane's short-lived allocations, whose
-    // freed room then stays with the process. Throws std::bad_alloc when no
-    // memory can be mapped.
+    // A narrow chunk holds one byte a character in the 8-bit character set,
+    // which is all the serial line can bring; a character outside it makes the
+    // chunk it goes into wide (UTF-16), and that chunk stays wide until full.
+    // Throws std::bad_alloc when no memory can be mapped.
     struct Chunk {
-        Chunk();
+        explicit Chunk(bool isWide);
         ~Chunk();
         Chunk(Chunk &&other) noexcept;
         Chunk &operator=(Chunk &&other) noexcept;
         Chunk(const Chunk &) = delete;
         Chunk &operator=(const Chunk &) = delete;
 
-        char16_t *data = nullptr;
+        qsizetype capacity() const { return qsizetype(wide ? ChunkBytes / 2 : ChunkBytes); }
+        unsigned char *bytes() const { return static_cast<unsigned char *>(memory); }
+        char16_t *chars() const { return static_cast<char16_t *>(memory); }
+        char16_t at(qsizetype i) const;
+
+        void *memory = nullptr;
         qsizetype size = 0;
+        bool wide = false;
     };
+
+    void widenLast();
 
     void dropFront(qsizetype count);
     void dropOverLimit();
