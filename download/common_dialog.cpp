@@ -25,6 +25,8 @@ public:
         return chosen;
     }
 
+    QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters) override;
+
 private:
     QHash<QString, QString> lastFolders_;
 };
@@ -69,4 +71,23 @@ void CommonDialog::ShowOpen(QWidget *parent)
     const QString chosen = service_.getOpenFileName(parent, nameFiltersFromFilterText(Filter));
     if (!chosen.isEmpty())
         FileName = chosen;
+}
+
+QString QtFileDialog::getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters)
+{
+    QFileDialog dialog(parent);
+    configureSaveDialog(dialog, suggestedName, nameFilters);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().constFirst();
+}
+
+void configureSaveDialog(QFileDialog &dialog, const QString &suggestedName, const QStringList &nameFilters)
+{
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setNameFilters(nameFilters);
+    dialog.setDefaultSuffix(QFileInfo(suggestedName).suffix());
+    dialog.selectFile(suggestedName);
 }

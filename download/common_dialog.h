@@ -17,6 +17,10 @@ public:
     // The real dialog opens where the last file chosen with the same filters
     // was, during this run.
     virtual QString getOpenFileName(QWidget *parent, const QStringList &nameFilters) = 0;
+    // Shows a modal file-save dialog offering suggestedName and the given Qt
+    // name filters; asks before replacing an existing file. Returns the chosen
+    // full path, or an empty text when cancelled.
+    virtual QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters) = 0;
 };
 
 class QFileDialog;
@@ -35,6 +39,11 @@ void configureOpenDialog(QFileDialog &dialog, const QStringList &nameFilters);
 // bare "Files (*.rec,*.srec)" would make Qt filter on the one pattern
 // "*.rec,*.srec"). Patterns match regardless of case (the dialog is told so).
 QStringList nameFiltersFromFilterText(const QString &filter);
+
+// Sets a QFileDialog up as the loader's file-save dialog: suggestedName in the
+// current folder, the given name filters, and a name typed without an
+// extension given the suggested name's.
+void configureSaveDialog(QFileDialog &dialog, const QString &suggestedName, const QStringList &nameFilters);
 
 class CommonDialog {
 public:

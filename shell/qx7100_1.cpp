@@ -3,6 +3,7 @@
 #include "shell/about.h"
 #include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
+#include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
 #include <QAction>
@@ -178,6 +179,7 @@ void qx7100_1::buildMenus()
     Menu_file->setObjectName(QStringLiteral("Menu_file"));
     convert = item(Menu_file, QStringLiteral("convert"), QStringLiteral("&Convert_srec2bin"), &qx7100_1::convert_Click);
     file = item(Menu_file, QStringLiteral("file"), QStringLiteral("&bin_file_to_load"), &qx7100_1::file_Click);
+    savelog = item(Menu_file, QStringLiteral("savelog"), QStringLiteral("&Save spy log..."), &qx7100_1::savelog_Click);
 
     com = menuBar()->addMenu(QStringLiteral("Com"));
     com->setObjectName(QStringLiteral("com"));

@@ -11,6 +11,7 @@
 #include <memory>
 
 class MSComm;
+class SpyLog;
 class SpyPane;
 class QAction;
 class QLabel;
@@ -42,6 +43,8 @@ public:
     void Start_Click();
     void Clear_Click();
     void Status_Click();
+    // File > "&Save spy log...": the spy display's whole text of the run to a file.
+    void savelog_Click();
 
     // Serial events and the spy display.
     void MSComm1_OnComm();
@@ -55,6 +58,7 @@ public:
     const QByteArray &receiveBuffer() const { return buffer; }
     MSComm &serialPort() { return *MSComm1; }
     SpyPane &spyPane() { return *spyPane_; }
+    SpyLog &spyLog() { return *spyLog_; }
 
     // Twip conversion with the window's logical resolution.
     float twipsX(int pixels) const;
@@ -96,6 +100,7 @@ private:
     QMenu *Menu_file = nullptr;
     QAction *convert = nullptr;
     QAction *file = nullptr;
+    QAction *savelog = nullptr;
     QMenu *com = nullptr;
     QAction *com1 = nullptr;
     QAction *com2 = nullptr;
@@ -106,6 +111,7 @@ private:
     CommonDialog CMDialog1;
     MSComm *MSComm1 = nullptr;
     std::unique_ptr<SpyPane> spyPane_;
+    std::unique_ptr<SpyLog> spyLog_;
 
     QString Filename;
     QByteArray buffer;

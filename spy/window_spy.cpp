@@ -1,14 +1,16 @@
 // The main window's serial procedures: port selection, serial events, the spy
-// display, keys to the decoder and Clear.
+// display and its log, keys to the decoder, Clear and saving the log.
 
 #include "shell/qx7100_1.h"
 #include "spy/cp1252.h"
 #include "spy/key_bytes.h"
 #include "spy/mscomm.h"
 #include "spy/spy_filter.h"
+#include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -23,6 +25,7 @@ void qx7100_1::setUpSerial()
     connect(MSComm1, &MSComm::OnComm, this, &qx7100_1::MSComm1_OnComm);
     connect(MSComm1, &MSComm::portFailed, this, &qx7100_1::portStopped);
     spyPane_ = std::make_unique<SpyPane>(txtTerm);
+    spyLog_ = std::make_unique<SpyLog>();
     // The display shows received text from the event loop, outside the error
     // trap of AppendSpyText: its failures are reported the same way.
     connect(spyPane_.get(), &SpyPane::flushFailed, this, &qx7100_1::spyError);
@@ -133,6 +136,11 @@ void qx7100_1::AppendSpyText(QString &block)
         if (filtered.leadingBackspaces > 0)
             spyPane_->eraseBeforeEnd(filtered.leadingBackspaces);
     });
+    // The log takes the block as the pane does, whatever the pane's own steps do.
+    step([&] {
+        spyLog_->eraseBeforeEnd(filtered.leadingBackspaces);
+        spyLog_->append(block);
+    });
     step([&] { spyPane_->caretToEnd(); });
     step([&] { spyPane_->insertAtCaret(block); });
 }
@@ -193,4 +201,18 @@ void qx7100_1::Clear_Click()
 {
     Textinfo->setPlainText(QString());
     spyPane_->clear();
+    spyLog_->clear();
+}
+
+void qx7100_1::savelog_Click()
+{
+    const QString suggested =
+        QStringLiteral("qx7100-%1.log").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QString path =
+        services_.fileDialog->getSaveFileName(this, suggested, {QStringLiteral("Log files (*.log)")});
+    if (path.isEmpty())
+        return;
+    QString reason;
+    if (!saveSpyLog(*spyLog_, path, &reason))
+        warn(QStringLiteral("Cannot save the spy log to %1: %2").arg(path, reason));
 }

@@ -164,6 +164,34 @@ private slots:
         service->getOpenFileName(nullptr, imageFilters);
         QCOMPARE(openedIn, imageFolder);
     }
+
+    // The save dialog offers the suggested name and gives a name typed
+    // without an extension the suggested one's.
+    void saveDialogNames_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("suggested") << QString() << "qx7100-20261207-101500.log";
+        QTest::newRow("no extension") << "bench3" << "bench3.log";
+        QTest::newRow("own extension") << "bench3.txt" << "bench3.txt";
+    }
+    void saveDialogNames()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, chosen);
+        QTemporaryDir dir;
+        QFileDialog dialog;
+        dialog.setDirectory(dir.path());
+        configureSaveDialog(dialog, QStringLiteral("qx7100-20261207-101500.log"), {QStringLiteral("Log files (*.log)")});
+        QCOMPARE(dialog.acceptMode(), QFileDialog::AcceptSave);
+        QCOMPARE(dialog.nameFilters(), QStringList{"Log files (*.log)"});
+        dialog.show();
+        if (!typed.isEmpty())
+            dialog.selectFile(typed);
+        QVERIFY(QMetaObject::invokeMethod(&dialog, "accept"));
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.selectedFiles(), QStringList{QDir(dir.path()).filePath(chosen)});
+    }
 };
 
 QTEST_MAIN(TestFileDialog)

@@ -101,12 +101,14 @@ private slots:
         for (QAction *a : bar)
             captions << a->text();
         QCOMPARE(captions, (QStringList{"&File", "Com", "Start", "Clear", "?"}));
-        QCOMPARE(f.child<QMenu>("Menu_file")->actions().size(), 2);
+        QCOMPARE(f.child<QMenu>("Menu_file")->actions(),
+                 (QList<QAction *>{f.action("convert"), f.action("file"), f.action("savelog")}));
         QCOMPARE(f.action("convert")->text(), QStringLiteral("&Convert_srec2bin"));
         QCOMPARE(f.action("file")->text(), QStringLiteral("&bin_file_to_load"));
+        QCOMPARE(f.action("savelog")->text(), QStringLiteral("&Save spy log..."));
         QCOMPARE(f.action("com1")->text(), QStringLiteral("Com1"));
         QCOMPARE(f.action("com2")->text(), QStringLiteral("Com2"));
-        for (const char *name : {"convert", "file", "com1", "com2", "start_1", "Clear", "Status"}) {
+        for (const char *name : {"convert", "file", "savelog", "com1", "com2", "start_1", "Clear", "Status"}) {
             QAction *a = f.action(name);
             QVERIFY2(a && a->isEnabled() && a->isVisible(), name);
         }

@@ -1,17 +1,87 @@
 // The window's serial procedures over a pseudo-terminal playing the decoder:
-// port selection, live text, keys to the decoder, line events, a lost line.
+// port selection, live text, keys to the decoder, line events, a lost line,
+// the log of the whole run and saving it (failed saves in a private mount
+// namespace: a read-only bind mount, a full file system).
 
 #include "pty_pair.h"
 #include "service_doubles.h"
 #include "shell/qx7100_1.h"
+#include "spy/cp1252.h"
 #include "spy/mscomm.h"
+#include "spy/spy_filter.h"
+#include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
 #include <QAction>
+#include <QDir>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+
+namespace {
+
+// The pane's whole text with its line breaks as CR LF.
+QString paneText(const QPlainTextEdit *pane)
+{
+    QString raw = pane->document()->toRawText();
+    raw.replace(QChar::ParagraphSeparator, QLatin1String("\r\n"));
+    return raw;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+// Moves this process into a mount namespace of its own, once, with every
+// mount private to it: what the cases mount never reaches the machine.
+// Returns what failed, or an empty text.
+QString privateMountNamespace()
+{
+    static const QString failure = []() -> QString {
+        if (::unshare(CLONE_NEWNS) != 0)
+            return QStringLiteral("unshare(CLONE_NEWNS): %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QStringLiteral("making / private: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }();
+    return failure;
+}
+
+// Decoder-like debug text: block reports with CR LF, now and then a NUL, an
+// LF CR pair, a corrected typo, an escape sequence or 8-bit characters.
+QByteArray decoderFlood(qsizetype size)
+{
+    QByteArray out;
+    QRandomGenerator rng(16000);
+    for (quint32 block = 0; out.size() < size; ++block) {
+        out += "adresse 0x" + QByteArray::number(0x10000u + block * 0x1000u, 16).rightJustified(8, '0');
+        if (rng.bounded(7) == 0)
+            out += "blocc\b";
+        out += " bloc " + QByteArray::number(block);
+        if (rng.bounded(11) == 0)
+            out += QByteArray("\0\x1b[1m\x80\xe9\xa0", 8);
+        out += rng.bounded(5) == 0 ? "\n\r" : "\r\n";
+    }
+    out.truncate(size);
+    return out;
+}
+
+} // namespace
 
 class TestSpyWindow : public QObject {
     Q_OBJECT
@@ -184,13 +254,16 @@ private slots:
         QTRY_COMPARE(f.shown(), QStringLiteral("shown\n"));
         QString waiting = QStringLiteral("waiting");
         f.window->AppendSpyText(waiting);
+        QCOMPARE(f.window->spyLog().text(), QStringLiteral("shown\r\nwaiting"));
         f.action("Clear")->trigger();
         QCOMPARE(f.shown(), QString());
+        QCOMPARE(f.window->spyLog().size(), 0);
         QTest::qWait(100);
         QCOMPARE(f.shown(), QString());
         QString after = QStringLiteral("after");
         f.window->AppendSpyText(after);
         QTRY_COMPARE(f.shown(), QStringLiteral("after"));
+        QCOMPARE(f.window->spyLog().text(), QStringLiteral("after"));
     }
 
     void switchingPortsClosesTheFirstBeforeOpeningTheSecond()
@@ -336,6 +409,7 @@ private slots:
         QTRY_COMPARE(f.shown(), shown);
         QCOMPARE(f.spy()->textCursor().position(), f.spy()->document()->characterCount() - 1);
         QVERIFY(f.doubles.messages->errors.isEmpty());
+        QCOMPARE(f.window->spyLog().text(), paneText(f.spy()));
     }
 
     void paneIsTrimmedBeforeTheBlockIsAdded()
@@ -355,6 +429,164 @@ private slots:
         f.window->AppendSpyText(next);
         QTRY_COMPARE(counted(), 11905 + 4);
         QVERIFY(f.shown().endsWith(QStringLiteral("abcdefghijkl!next")));
+    }
+
+    // Many times what the pane keeps, through the line: the saved log is the
+    // filter's output for every block received, the pane keeps its text and
+    // the port stays open.
+    void theWholeRunIsSaved()
+    {
+        Fixture f;
+        f.action("com1")->trigger();
+        QList<QByteArray> blocks;
+        qsizetype received = 0;
+        connect(&f.window->serialPort(), &MSComm::OnComm, f.window.get(), [&] {
+            if (f.window->serialPort().commEvent() == MSComm::comEvReceive) {
+                blocks << f.window->receiveBuffer();
+                received += blocks.constLast().size();
+            }
+        });
+        const QByteArray flood = decoderFlood(12 * SpyPane::TrimAbove);
+        QVERIFY(f.line1.write(flood, 20000));
+        QTRY_COMPARE_WITH_TIMEOUT(received, flood.size(), 20000);
+        QVERIFY(blocks.join() == flood);
+
+        QString expected;
+        for (const QByteArray &bytes : qAsConst(blocks)) {
+            const SpyFilterResult r = filterSpyBlock(cp1252::decode(bytes));
+            for (qsizetype k = 0; k < r.leadingBackspaces && !expected.isEmpty() && !expected.endsWith(u'\n'); ++k)
+                expected.chop(1);
+            expected += r.text;
+        }
+        QVERIFY(expected.size() > 10 * SpyPane::TrimAbove);
+        QTRY_VERIFY(paneText(f.spy()).size() > 11000 && expected.endsWith(paneText(f.spy())));
+        const QString paneBefore = paneText(f.spy());
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("bench 3.log"));
+        f.doubles.fileDialog->saveAnswers << path;
+        f.action("savelog")->trigger();
+        QVERIFY2(f.doubles.messages->warnings.isEmpty(), qPrintable(f.doubles.messages->warnings.join('\n')));
+        const QByteArray saved = fileBytes(path);
+        QCOMPARE(saved.size(), expected.toUtf8().size());
+        QVERIFY(saved == expected.toUtf8());
+        QCOMPARE(saved.count("\r\n"), expected.count(QLatin1String("\r\n")));
+        QCOMPARE(saved.count('\n'), saved.count("\r\n"));
+        QCOMPARE(paneText(f.spy()), paneBefore);
+        QVERIFY(f.window->serialPort().portOpen());
+        QCOMPARE(entries(dir.path()), QStringList{"bench 3.log"});
+
+        QCOMPARE(f.doubles.fileDialog->suggestedNames.size(), 1);
+        const QString suggested = f.doubles.fileDialog->suggestedNames[0];
+        QVERIFY2(QRegularExpression(QStringLiteral("^qx7100-\\d{8}-\\d{6}\\.log$")).match(suggested).hasMatch(),
+                 qPrintable(suggested));
+        QCOMPARE(f.doubles.fileDialog->saveFiltersShown[0], QStringList{"Log files (*.log)"});
+
+        // More text after a save goes on the end of the same log.
+        QVERIFY(f.line1.write("\r\nencore"));
+        QTRY_VERIFY(f.window->spyLog().text().endsWith(QStringLiteral("\r\nencore")));
+        QCOMPARE(f.window->spyLog().size(), expected.size() + 8);
+    }
+
+    void aCancelledSaveDoesNothing()
+    {
+        Fixture f;
+        QString text = QStringLiteral("text\r\n");
+        f.window->AppendSpyText(text);
+        const QStringList here = entries(QDir::currentPath());
+        f.action("savelog")->trigger();
+        QCOMPARE(f.doubles.fileDialog->suggestedNames.size(), 1);
+        QVERIFY(f.doubles.messages->warnings.isEmpty());
+        QCOMPARE(entries(QDir::currentPath()), here);
+        QCOMPARE(f.window->spyLog().text(), text);
+    }
+
+    void theLogKeepsTheNewestText()
+    {
+        Fixture f;
+        f.window->spyLog().setLimit(10);
+        QString text = QStringLiteral("oldest\r\nlines\r\nnewest");
+        f.window->AppendSpyText(text);
+        QTemporaryDir dir;
+        f.doubles.fileDialog->saveAnswers << dir.filePath(QStringLiteral("run.log"));
+        f.action("savelog")->trigger();
+        QCOMPARE(fileBytes(dir.filePath(QStringLiteral("run.log"))), QByteArray("es\r\nnewest"));
+    }
+
+    void aSaveThatCannotBeWritten_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("parent is a file") << "parent file" << QString::fromLocal8Bit(std::strerror(ENOTDIR));
+        QTest::newRow("read-only mount") << "read-only" << QString::fromLocal8Bit(std::strerror(EROFS));
+        QTest::newRow("read-only mount, file there") << "read-only existing" << QString::fromLocal8Bit(std::strerror(EROFS));
+        QTest::newRow("full file system, file there") << "full existing" << QString::fromLocal8Bit(std::strerror(ENOSPC));
+    }
+    void aSaveThatCannotBeWritten()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        Fixture f;
+        f.action("com1")->trigger();
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("target"));
+        QVERIFY(QDir().mkpath(target));
+        const QByteArray old("old log\r\n");
+        auto writeOld = [&] {
+            QFile file(target + QStringLiteral("/old.log"));
+            return file.open(QIODevice::WriteOnly) && file.write(old) == old.size();
+        };
+
+        bool mounted = false;
+        auto unmount = qScopeGuard([&] {
+            if (mounted)
+                ::umount2(qPrintable(target), MNT_DETACH);
+        });
+        QString path;
+        QStringList left;
+        if (kind == QLatin1String("parent file")) {
+            QFile plain(dir.filePath(QStringLiteral("plain")));
+            QVERIFY(plain.open(QIODevice::WriteOnly));
+            path = dir.filePath(QStringLiteral("plain/run.log"));
+        } else {
+            const QString failure = privateMountNamespace();
+            QVERIFY2(failure.isEmpty(), qPrintable(QStringLiteral("this case needs a private mount namespace "
+                                                                  "(root or CAP_SYS_ADMIN, unshare allowed): ") + failure));
+            if (kind.startsWith(QLatin1String("read-only"))) {
+                QVERIFY(writeOld());
+                QVERIFY2(::mount(qPrintable(target), qPrintable(target), nullptr, MS_BIND, nullptr) == 0, std::strerror(errno));
+                mounted = true;
+                QVERIFY2(::mount(nullptr, qPrintable(target), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0,
+                         std::strerror(errno));
+            } else {
+                QVERIFY2(::mount("tmpfs", qPrintable(target), "tmpfs", 0, "size=64k") == 0, std::strerror(errno));
+                mounted = true;
+                QVERIFY(writeOld());
+            }
+            path = target + (kind.endsWith(QLatin1String("existing")) ? QStringLiteral("/old.log") : QStringLiteral("/run.log"));
+            left = QStringList{"old.log"};
+        }
+        // More than the full file system takes.
+        QString text = QString(QStringLiteral("adresse 0x00010000 bloc 1\r\n")).repeated(8000);
+        f.window->AppendSpyText(text);
+        QTRY_VERIFY(paneText(f.spy()).size() > 11000);
+        const QString paneBefore = paneText(f.spy());
+
+        f.doubles.fileDialog->saveAnswers << path;
+        f.action("savelog")->trigger();
+        QCOMPARE(f.doubles.messages->warnings.size(), 1);
+        const QString warning = f.doubles.messages->warnings[0];
+        const QString prefix = QStringLiteral("Cannot save the spy log to %1: ").arg(path);
+        QVERIFY2(warning.startsWith(prefix) && warning.size() > prefix.size(), qPrintable(warning));
+        if (!reason.isEmpty())
+            QVERIFY2(warning.contains(reason, Qt::CaseInsensitive), qPrintable(warning));
+        QCOMPARE(entries(target), left);
+        if (!left.isEmpty())
+            QCOMPARE(fileBytes(target + QStringLiteral("/old.log")), old);
+        QVERIFY(!QFile::exists(path) || path.endsWith(QLatin1String("old.log")));
+        QCOMPARE(paneText(f.spy()), paneBefore);
+        QVERIFY(f.window->serialPort().portOpen());
+        QVERIFY(f.action("com1")->isChecked());
     }
 };
 

@@ -54,6 +54,16 @@ public:
         filtersShown << nameFilters;
         return answers.isEmpty() ? QString() : answers.takeFirst();
     }
+
+    QStringList saveAnswers;  // the same for the save dialog
+    QStringList suggestedNames;
+    QList<QStringList> saveFiltersShown;
+    QString getSaveFileName(QWidget *, const QString &suggestedName, const QStringList &nameFilters) override
+    {
+        suggestedNames << suggestedName;
+        saveFiltersShown << nameFilters;
+        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
+    }
 };
 
 class FakeRawPrint final : public RawPrintLibrary {
