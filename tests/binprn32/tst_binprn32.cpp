@@ -253,7 +253,7 @@ void TestBinprn32::seamFailureCodes()
     std::signal(SIGPIPE, SIG_DFL);
     Seam seam{fault, &m_server};
     const binprn32_io io{&seam, seamOpen, seamRead, seamWrite, seamFinish};
-    QCOMPARE(int(binprn32_send_to_default(&io, QFile::encodeName(path).constData())), code);
+    QCOMPARE(int(binprn32_send_to_default(&io, QFile::encodeName(path).constData(), nullptr)), code);
 
     // The half-sent job is cancelled: no partial image ever prints. A server that went
     // away could not be told; restarted, it keeps the job without its document, pending.
