@@ -66,9 +66,11 @@ JobStatus jobStatusFromLook(const JobLook &look)
     case 7:
         status.phase = JobStatus::Phase::Cancelled;
         break;
-    case 8:  // aborted
+    case 8:  // aborted: the printer's words, else the server's reason for the abort
         status.phase = JobStatus::Phase::Failed;
         status.detail = printerWords(look);
+        if (status.detail.isEmpty())
+            status.detail = problems(look.reasons).join(QStringLiteral(", "));
         break;
     case 9:
         if (look.printerMessage.startsWith(QLatin1String("Unable to write print data"))) {
