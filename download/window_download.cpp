@@ -124,15 +124,12 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
     sending_ = true;
     const RawPrintCall sent = services_.rawPrint->sendPrnToDefPrinter(QFile::encodeName(Filename));
     sending_ = false;
-    sendReturned_.start();
-    if (!sent.called) {
+    if (!sent.called)
         warn(sent.error);
-        return;
-    }
-    if (sent.result != 0) {
+    else if (sent.result != 0)
         warn(QStringLiteral("Error while loading ") + Filename + QStringLiteral("Error ") + QString::number(sent.result));
-        return;
-    }
-    if (jobFollower_ && sent.jobId > 0)
+    else if (jobFollower_ && sent.jobId > 0)
         jobFollower_->follow(printer.deviceName, sent.jobId, bytes);
+    // Counted from the end of the command: clicks queued meanwhile come right after it.
+    sendReturned_.start();
 }
