@@ -62,6 +62,12 @@ public:
     int shown = 0;
     void warning(QWidget *, const QString &text) override { ++shown; std::fprintf(stderr, "warning: %s\n", qPrintable(text)); }
     void error(QWidget *, const QString &text) override { ++shown; std::fprintf(stderr, "error: %s\n", qPrintable(text)); }
+    bool question(QWidget *, const QString &text) override
+    {
+        ++shown;
+        std::fprintf(stderr, "question: %s\n", qPrintable(text));
+        return false;
+    }
 };
 
 }  // namespace

@@ -13,10 +13,15 @@
 #include <time.h>
 #include <unistd.h>
 
-/* A server that does not even accept the connection within this time counts as absent. */
-#define CONNECT_TIMEOUT_MS 3000
-/* A server that stops answering for this long in the middle of a request fails the send. */
-#define REQUEST_TIMEOUT_S 30.0
+/* Connecting and every request before the document (finding the default destination,
+   creating the job) must be done within this time, so that a server that accepts
+   connections but never answers holds the caller about three seconds, not longer. */
+#define PREPARE_TIMEOUT_MS BINPRN32_PREPARE_TIMEOUT_MS
+/* How often libcups hands control to the deadline check while it waits for an answer. */
+#define PREPARE_POLL_S 0.1
+/* Once the document goes out, a server that stops taking data for this long fails the
+   send; a large image may take as long as it needs while the server keeps reading. */
+#define DOCUMENT_TIMEOUT_S 30.0
 
 static int system_open_file(void *context, const char *path)
 {
@@ -78,19 +83,38 @@ static int give_up(http_t *http, void *data)
     return 0;
 }
 
-static http_t *connect_server(void)
+static long long now_ms(void)
 {
-    http_t *http = httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1,
-                                CONNECT_TIMEOUT_MS, NULL);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+/* Keeps libcups waiting for an answer until the deadline (milliseconds of CLOCK_MONOTONIC). */
+static int until_deadline(http_t *http, void *data)
+{
+    (void)http;
+    return now_ms() < *(const long long *)data;
+}
+
+/* Connects within what is left until *deadline; requests on the connection then give up
+   at that deadline too. */
+static http_t *connect_server(const long long *deadline)
+{
+    long long left = *deadline - now_ms();
+    if (left <= 0)
+        return NULL;
+    http_t *http = httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1, (int)left, NULL);
     if (http)
-        httpSetTimeout(http, REQUEST_TIMEOUT_S, give_up, NULL);
+        httpSetTimeout(http, PREPARE_POLL_S, until_deadline, (void *)deadline);
     return http;
 }
 
 /* Best effort: a job whose document did not arrive complete must never print. */
 static void cancel_job(const char *destination, int job_id)
 {
-    http_t *http = connect_server();
+    const long long deadline = now_ms() + PREPARE_TIMEOUT_MS;
+    http_t *http = connect_server(&deadline);
     if (!http)
         return;
     cupsCancelJob2(http, destination, job_id, 0);
@@ -111,7 +135,7 @@ static int server_lost(http_t *http)
 
 /* Sends the document whose first chunk is already in buffer; the connection is closed on return. */
 static int16_t send_document(const binprn32_io *io, http_t *http, int fd, char *buffer, size_t first_length,
-                             const char *title)
+                             const char *title, int32_t *job_out)
 {
     cups_dest_t *dest = cupsGetNamedDest(http, NULL, NULL);
     if (!dest) {
@@ -128,6 +152,8 @@ static int16_t send_document(const binprn32_io *io, http_t *http, int fd, char *
         return code;
     }
 
+    /* The server has answered: the document may take as long as it needs. */
+    httpSetTimeout(http, DOCUMENT_TIMEOUT_S, give_up, NULL);
     int16_t code = BINPRN32_OK;
     if (cupsStartDocument(http, dest->name, job_id, title, CUPS_FORMAT_RAW, 1) != HTTP_STATUS_CONTINUE) {
         code = BINPRN32_ERR_NOT_ACCEPTED;
@@ -153,6 +179,8 @@ static int16_t send_document(const binprn32_io *io, http_t *http, int fd, char *
     httpClose(http);
     if (code != BINPRN32_OK)
         cancel_job(dest->name, job_id);
+    else if (job_out)
+        *job_out = job_id;
     cupsFreeDests(1, dest);
     return code;
 }
@@ -184,8 +212,10 @@ static int16_t open_image(const binprn32_io *io, const char *path, int *fd, char
     return BINPRN32_OK;
 }
 
-int16_t binprn32_send_to_default(const binprn32_io *io, const char *path)
+int16_t binprn32_send_to_default(const binprn32_io *io, const char *path, int32_t *job_id)
 {
+    if (job_id)
+        *job_id = 0;
     char *buffer = malloc(BINPRN32_CHUNK_SIZE);
     if (!buffer)
         return BINPRN32_ERR_READ;
@@ -208,11 +238,12 @@ int16_t binprn32_send_to_default(const binprn32_io *io, const char *path)
     int pipe_was_pending = sigismember(&pending, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask);
 
-    http_t *http = connect_server();
+    const long long deadline = now_ms() + PREPARE_TIMEOUT_MS;
+    http_t *http = connect_server(&deadline);
     if (!http)
         code = BINPRN32_ERR_NO_SERVER;
     else
-        code = send_document(io, http, fd, buffer, first_length, base_name(path));
+        code = send_document(io, http, fd, buffer, first_length, base_name(path), job_id);
 
     if (!pipe_was_pending) {
         const struct timespec no_wait = {0, 0};
@@ -228,7 +259,12 @@ int16_t binprn32_send_to_default(const binprn32_io *io, const char *path)
 
 int16_t vbSendPrnToDefPrinter(const char *path)
 {
-    return binprn32_send_to_default(&binprn32_system_io, path);
+    return binprn32_send_to_default(&binprn32_system_io, path, NULL);
+}
+
+int16_t vbSendPrnToDefPrinterJob(const char *path, int32_t *job_id)
+{
+    return binprn32_send_to_default(&binprn32_system_io, path, job_id);
 }
 
 int32_t vbGetDefPrinterName(char *name)

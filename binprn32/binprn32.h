@@ -20,7 +20,14 @@
  *      BINPRN32_CHUNK_SIZE bytes: memory use does not grow with the image.
  *   4. It returns 0 as soon as the server has accepted the complete document.
  *      It never waits for the printing itself; the job then lives in the
- *      print queue like any other.
+ *      print queue like any other. vbSendPrnToDefPrinterJob also gives the
+ *      job's number, so that a caller can follow the job to its end.
+ *
+ * A print server that accepts the connection but does not answer holds a
+ * call about BINPRN32_PREPARE_TIMEOUT_MS at most: connecting and every
+ * request before the document must be done within that time, and the call
+ * then fails with BINPRN32_ERR_NO_SERVER. Once the document goes out, the
+ * transfer takes as long as it needs while the server keeps reading.
  *
  * A job whose document could not be sent completely (read error, server
  * failure) is cancelled, so a partial image never reaches the port.
@@ -52,11 +59,15 @@ extern "C" {
 /* Size in bytes of one chunk read from the file and sent to the server. */
 #define BINPRN32_CHUNK_SIZE 65536
 
+/* Time in milliseconds within which the server must have been reached and have
+   answered every request before the document (default destination, job creation). */
+#define BINPRN32_PREPARE_TIMEOUT_MS 3000
+
 /* Return codes of vbSendPrnToDefPrinter. 0 means the job was handed over. */
 
 /* The job was handed over: the server holds the complete document. */
 #define BINPRN32_OK 0
-/* No print server answered (not running, or unreachable). */
+/* No print server answered (not running, unreachable, or silent for BINPRN32_PREPARE_TIMEOUT_MS). */
 #define BINPRN32_ERR_NO_SERVER 1
 /* The print server answered but no destination is its (or the user's) default. */
 #define BINPRN32_ERR_NO_DEFAULT 2
@@ -97,6 +108,20 @@ extern "C" {
  * own code even when no server runs.
  */
 BINPRN32_API int16_t vbSendPrnToDefPrinter(const char *path);
+
+/*
+ * vbSendPrnToDefPrinterJob - vbSendPrnToDefPrinter that also gives the number
+ * of the job it created.
+ *
+ * path    [in]   as for vbSendPrnToDefPrinter.
+ * job_id  [out]  the job's number on the print server when the result is
+ *                BINPRN32_OK; 0 on any failure. May be NULL.
+ *
+ * Returns the same codes as vbSendPrnToDefPrinter, with the same meaning.
+ * The number is the server's own (the one lpstat and cancel show); the
+ * job is on the default destination as the server named it then.
+ */
+BINPRN32_API int16_t vbSendPrnToDefPrinterJob(const char *path, int32_t *job_id);
 
 /*
  * vbGetDefPrinterName - kept for callers that call it before every send.

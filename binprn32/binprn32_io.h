@@ -34,8 +34,8 @@ typedef struct binprn32_io {
 /* The real operations (system calls and libcups). */
 extern const binprn32_io binprn32_system_io;
 
-/* vbSendPrnToDefPrinter through the given operations; same return codes. */
-int16_t binprn32_send_to_default(const binprn32_io *io, const char *path);
+/* vbSendPrnToDefPrinterJob through the given operations; same return codes. job_id may be NULL. */
+int16_t binprn32_send_to_default(const binprn32_io *io, const char *path, int32_t *job_id);
 
 #ifdef __cplusplus
 }

@@ -8,20 +8,23 @@
 struct DefaultPrinterInfo {
     enum class State {
         Ready,      // a default destination exists; name and port are filled
-        NoServer,   // no print server answered
-        NoDefault,  // the server answered but no destination is the default
+        NoServer,      // no print server runs (nothing accepts the connection)
+        NoDefault,     // the server answered but no destination is the default
+        NotAnswering,  // a server accepted the connection but did not answer in time
     };
     State state = State::NoServer;
     QString deviceName;  // the destination's name, empty unless Ready
     QString portName;    // "LPT1:", "LPT2:" or the device URI as it stands; empty unless Ready
+    bool paused = false; // Ready and the queue is stopped (cupsdisable): its jobs wait
 };
 
 class DefaultPrinter {
 public:
     virtual ~DefaultPrinter() = default;
-    // Asks the print system for the current default destination. Must answer
-    // at once (well under a second) when no print server runs.
-    virtual DefaultPrinterInfo query() = 0;
+    // Asks the print system for the current default destination, giving up
+    // after budgetMs in all (NotAnswering). Answers at once when no print
+    // server runs.
+    virtual DefaultPrinterInfo query(int budgetMs) = 0;
 };
 
 // The default printer of the CUPS server that libcups reaches.

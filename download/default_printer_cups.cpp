@@ -1,19 +1,18 @@
 #include "download/default_printer.h"
 
+#include <QDeadlineTimer>
+
 #include <cups/cups.h>
 
 namespace {
 
-// A server that does not accept the connection within this time counts as absent.
-constexpr int ConnectTimeoutMs = 1000;
-// A server that accepted the connection but stops answering fails the query after this.
-constexpr double RequestTimeoutS = 5.0;
+// How often libcups hands control to the deadline check while it waits for an answer.
+constexpr double PollS = 0.05;
 
-// Without a timeout callback libcups would wait for ever on a server that stopped
-// answering; this one gives up at the first timeout.
-int giveUp(http_t *, void *)
+// Keeps libcups waiting for an answer until the query's deadline has passed.
+int untilDeadline(http_t *, void *data)
 {
-    return 0;
+    return static_cast<const QDeadlineTimer *>(data)->hasExpired() ? 0 : 1;
 }
 
 // The queue's device URI asked for directly, for servers whose destination list lacks it.
@@ -38,19 +37,22 @@ QString queryDeviceUri(http_t *http, const char *queue)
 // no browsing of the network for printers (which would cost a second or more).
 class CupsDefaultPrinter final : public DefaultPrinter {
 public:
-    DefaultPrinterInfo query() override
+    DefaultPrinterInfo query(int budgetMs) override
     {
         DefaultPrinterInfo info;
+        QDeadlineTimer deadline(budgetMs);
         // libcups would report a server that does not answer as "no default
         // destination"; connecting first tells the two apart, and fails at once
         // when nothing listens on the socket or port.
         http_t *http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                                    ConnectTimeoutMs, nullptr);
+                                    int(qMax<qint64>(1, deadline.remainingTime())), nullptr);
         if (!http) {
-            info.state = DefaultPrinterInfo::State::NoServer;
+            info.state = deadline.hasExpired() ? DefaultPrinterInfo::State::NotAnswering
+                                               : DefaultPrinterInfo::State::NoServer;
             return info;
         }
-        httpSetTimeout(http, RequestTimeoutS, giveUp, nullptr);
+        // Every request of the query shares the one deadline, however many libcups makes.
+        httpSetTimeout(http, PollS, untilDeadline, &deadline);
 
         cups_dest_t *dest = cupsGetNamedDest(http, nullptr, nullptr);
         if (!dest) {
@@ -59,16 +61,27 @@ public:
             // answer about the default either.
             const bool lost = httpError(http) != 0 || httpGetStatus(http) >= HTTP_STATUS_SERVER_ERROR
                 || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
-            info.state = lost ? DefaultPrinterInfo::State::NoServer
-                : DefaultPrinterInfo::State::NoDefault;
+            info.state = !lost ? DefaultPrinterInfo::State::NoDefault
+                : deadline.hasExpired() ? DefaultPrinterInfo::State::NotAnswering
+                                        : DefaultPrinterInfo::State::NoServer;
             httpClose(http);
             return info;
         }
 
         info.state = DefaultPrinterInfo::State::Ready;
         info.deviceName = QString::fromUtf8(dest->name);
+        // IPP printer-state 5: stopped (paused with cupsdisable).
+        const char *state = cupsGetOption("printer-state", dest->num_options, dest->options);
+        info.paused = state && QByteArray(state) == "5";
         const char *uri = cupsGetOption("device-uri", dest->num_options, dest->options);
         const QString deviceUri = uri ? QString::fromUtf8(uri) : queryDeviceUri(http, dest->name);
+        if (deviceUri.isEmpty() && deadline.hasExpired()) {
+            info = DefaultPrinterInfo();
+            info.state = DefaultPrinterInfo::State::NotAnswering;
+            cupsFreeDests(1, dest);
+            httpClose(http);
+            return info;
+        }
         info.portName = portNameFromDeviceUri(deviceUri);
         cupsFreeDests(1, dest);
         httpClose(http);

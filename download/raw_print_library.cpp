@@ -1,24 +1,47 @@
 #include "download/raw_print_library.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QLibrary>
+
+#include <dlfcn.h>
 
 namespace {
 
 using GetDefPrinterNameFn = int32_t (*)(char *);
 using SendPrnToDefPrinterFn = int16_t (*)(const char *);
+using SendPrnToDefPrinterJobFn = int16_t (*)(const char *, int32_t *);
+
+// Why the dynamic loader refuses the file, in its own words without the path it
+// starts them with ("PATH: invalid ELF header").
+QString loaderReason(const QString &path)
+{
+    const QByteArray file = QFile::encodeName(path);
+    void *handle = ::dlopen(file.constData(), RTLD_LAZY | RTLD_LOCAL);
+    if (handle) {
+        ::dlclose(handle);
+        return QStringLiteral("the file cannot be loaded");
+    }
+    QString reason = QString::fromLocal8Bit(::dlerror());
+    const QString prefix = path + QStringLiteral(": ");
+    if (reason.startsWith(prefix))
+        reason.remove(0, prefix.size());
+    return reason;
+}
 
 class LoadedRawPrintLibrary final : public RawPrintLibrary {
 public:
-    explicit LoadedRawPrintLibrary(const QString &path) : library_(path) {}
+    explicit LoadedRawPrintLibrary(const QString &path) : path_(path) {}
 
     RawPrintCall getDefPrinterName(const QByteArray &name) override
     {
         RawPrintCall call;
         if (!resolve("vbGetDefPrinterName", getName_, call))
             return call;
-        // The library receives a writable copy of the text, as by-value text
-        // arguments are handed over: nothing it writes comes back.
-        QByteArray buffer = name;
+        // The library receives a writable copy of the text with its terminating
+        // zero, as by-value text arguments are handed over: nothing it writes
+        // comes back.
+        QByteArray buffer(name.constData(), name.size() + 1);
         call.called = true;
         call.result = reinterpret_cast<GetDefPrinterNameFn>(getName_)(buffer.data());
         return call;
@@ -29,34 +52,59 @@ public:
         RawPrintCall call;
         if (!resolve("vbSendPrnToDefPrinter", send_, call))
             return call;
+        if (!jobLookedUp_) {
+            // Optional: a library without it sends all the same, and no job is followed.
+            sendJob_ = library_->resolve("vbSendPrnToDefPrinterJob");
+            jobLookedUp_ = true;
+        }
         call.called = true;
-        call.result = reinterpret_cast<SendPrnToDefPrinterFn>(send_)(path.constData());
+        if (sendJob_) {
+            int32_t job = 0;
+            call.result = reinterpret_cast<SendPrnToDefPrinterJobFn>(sendJob_)(path.constData(), &job);
+            call.jobId = call.result == 0 ? job : 0;
+        } else {
+            call.result = reinterpret_cast<SendPrnToDefPrinterFn>(send_)(path.constData());
+        }
         return call;
     }
 
 private:
-    // Loads the library on the first need and looks the function up once.
+    // Loads the library on the first need and looks the function up once. A
+    // QLibrary keeps the failure of its first load for good: each attempt has a
+    // new one, until one succeeds.
     bool resolve(const char *name, QFunctionPointer &entry, RawPrintCall &call)
     {
         if (entry)
             return true;
-        if (!library_.isLoaded() && !library_.load()) {
-            call.error = QStringLiteral("Cannot load the printing library %1: %2")
-                             .arg(library_.fileName(), library_.errorString());
-            return false;
+        if (!library_) {
+            if (!QFileInfo::exists(path_)) {
+                call.error = QStringLiteral("Cannot load the printing library %1: the file is missing").arg(path_);
+                return false;
+            }
+            auto library = std::make_unique<QLibrary>();
+            // The exact file, with no other names tried (Qt would otherwise try
+            // "lib" prefixes and suffixes, and report the last name it tried).
+            library->setFileNameAndVersion(path_, QString());
+            if (!library->load()) {
+                call.error = QStringLiteral("Cannot load the printing library %1: %2").arg(path_, loaderReason(path_));
+                return false;
+            }
+            library_ = std::move(library);
         }
-        entry = library_.resolve(name);
+        entry = library_->resolve(name);
         if (!entry) {
-            call.error = QStringLiteral("The printing library %1 has no function %2.")
-                             .arg(library_.fileName(), QString::fromLatin1(name));
+            call.error = QStringLiteral("The printing library %1 has no function %2.").arg(path_, QString::fromLatin1(name));
             return false;
         }
         return true;
     }
 
-    QLibrary library_;
+    QString path_;
+    std::unique_ptr<QLibrary> library_;
     QFunctionPointer getName_ = nullptr;
     QFunctionPointer send_ = nullptr;
+    QFunctionPointer sendJob_ = nullptr;
+    bool jobLookedUp_ = false;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 struct RawPrintCall {
     bool called = false;  // false: the library or the function could not be had
     int32_t result = 0;   // the function's return value when called
+    int32_t jobId = 0;    // the job the send created, when the library tells (0: not known)
     QString error;        // when not called: the warning text naming the path and what is missing
 };
 
@@ -19,9 +20,13 @@ public:
     // vbGetDefPrinterName(name); name is handed over as a zero-terminated 8-bit text.
     virtual RawPrintCall getDefPrinterName(const QByteArray &name) = 0;
     // vbSendPrnToDefPrinter(path): the result is the 16-bit signed code, 0 on success.
+    // Where the library also exports vbSendPrnToDefPrinterJob, that is called
+    // instead and jobId gives the job it created.
     virtual RawPrintCall sendPrnToDefPrinter(const QByteArray &path) = 0;
 };
 
 // The real library at libraryPath, loaded with QLibrary at the first call; each
 // function is resolved once and the same entry is used for the rest of the run.
+// A load that fails is tried again, afresh, at the next call: the file may have
+// been put back meanwhile.
 std::unique_ptr<RawPrintLibrary> makeRawPrintLibrary(const QString &libraryPath);

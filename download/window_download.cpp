@@ -3,13 +3,22 @@
 
 #include "shell/qx7100_1.h"
 
+#include "download/job_follower.h"
+
 #include <QAction>
+#include <QApplication>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 
 namespace {
 const QString kLptPorts[] = {QStringLiteral("LPT1:"), QStringLiteral("LPT2:")};
+// Start's questions to the print server answer within this time in all.
+constexpr int kStartChecksMs = 3000;
+// One look at a job of ours gives up after this.
+constexpr int kJobLookMs = 500;
 }
 
 QString qx7100_1::chooseFile(const QString &filter)
@@ -34,16 +43,28 @@ void qx7100_1::file_Click()
 
 void qx7100_1::Start_Click()
 {
+    // A click that arrived while a send blocked the window, or the second half of
+    // a double-click, is no new Start: it would send the image a second time.
+    if (sending_)
+        return;
+    if (sendReturned_.isValid() && sendReturned_.elapsed() < QApplication::doubleClickInterval())
+        return;
+
     if (!com1->isChecked() && !com2->isChecked()) {
         warn(QStringLiteral("No communication port selected"));
         return;
     }
 
-    // One fresh look at the default printer gives both its name and its port.
-    const DefaultPrinterInfo printer = services_.printer->query();
+    // One fresh look at the default printer gives its name, its port and its state.
+    const QDeadlineTimer checks(kStartChecksMs);
+    const DefaultPrinterInfo printer = services_.printer->query(kStartChecksMs);
     panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ") + printer.deviceName);
     if (printer.state == DefaultPrinterInfo::State::NoServer) {
         warn(QStringLiteral("No default printer: the print server is not running."));
+        return;
+    }
+    if (printer.state == DefaultPrinterInfo::State::NotAnswering) {
+        warn(QStringLiteral("No default printer: the print server does not answer."));
         return;
     }
     if (printer.state == DefaultPrinterInfo::State::NoDefault) {
@@ -58,6 +79,40 @@ void qx7100_1::Start_Click()
         warn(QStringLiteral("No file .BIN selected"));
         return;
     }
+    // A paused queue would keep the image and send it whenever it is resumed,
+    // behind any image sent meanwhile.
+    if (printer.paused) {
+        warn(QStringLiteral("The printer %1 is paused: nothing was sent.").arg(printer.deviceName));
+        return;
+    }
+
+    // An image of ours still in the queue would reach the decoder before this one.
+    if (jobFollower_ && jobFollower_->active()) {
+        jobFollower_->lookNow(int(qBound<qint64>(1, checks.remainingTime(), qint64(kJobLookMs))));
+        if (jobFollower_->active()) {
+            const QString question = QStringLiteral("An image sent before is still in the print queue of %1 "
+                                                    "(job %2: %3). Cancel it and send this image?")
+                                         .arg(jobFollower_->printer())
+                                         .arg(jobFollower_->jobId())
+                                         .arg(jobFollower_->stateText());
+            if (!services_.messages->question(this, question))
+                return;
+            if (jobFollower_->active() && !jobFollower_->cancel(kStartChecksMs)) {
+                warn(QStringLiteral("Cannot cancel the job %1 at the printer %2: nothing was sent.")
+                         .arg(jobFollower_->jobId())
+                         .arg(jobFollower_->printer()));
+                return;
+            }
+        }
+    }
+    sendImage(printer);
+}
+
+void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
+{
+    // A finished job's state stays in its panel until the next send.
+    if (jobFollower_ && !jobFollower_->active())
+        showJob(QString());
 
     insertInfo(QStringLiteral("Downloading ") + Filename);
     const RawPrintCall name = services_.rawPrint->getDefPrinterName(QByteArray());
@@ -65,11 +120,16 @@ void qx7100_1::Start_Click()
         warn(name.error);
         return;
     }
+    const qint64 bytes = QFileInfo(Filename).size();
+    sending_ = true;
     const RawPrintCall sent = services_.rawPrint->sendPrnToDefPrinter(QFile::encodeName(Filename));
-    if (!sent.called) {
+    sending_ = false;
+    if (!sent.called)
         warn(sent.error);
-        return;
-    }
-    if (sent.result != 0)
+    else if (sent.result != 0)
         warn(QStringLiteral("Error while loading ") + Filename + QStringLiteral("Error ") + QString::number(sent.result));
+    else if (jobFollower_ && sent.jobId > 0)
+        jobFollower_->follow(printer.deviceName, sent.jobId, bytes);
+    // Counted from the end of the command: clicks queued meanwhile come right after it.
+    sendReturned_.start();
 }

@@ -5,6 +5,7 @@
 #include "convert/process_starter.h"
 #include "download/common_dialog.h"
 #include "download/default_printer.h"
+#include "download/print_job.h"
 #include "download/raw_print_library.h"
 #include "shell/message_service.h"
 
@@ -15,6 +16,8 @@
 struct LoaderServices {
     std::unique_ptr<DefaultPrinter> printer;
     std::unique_ptr<RawPrintLibrary> rawPrint;
+    // The print server's jobs, to follow each Start's job; none: no follow-up.
+    std::unique_ptr<PrintJobs> printJobs;
     std::unique_ptr<FileDialogService> fileDialog;
     std::unique_ptr<MessageService> messages;
     std::unique_ptr<ProcessStarter> processes;

@@ -18,6 +18,14 @@ public:
         QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, parent);
         box.exec();
     }
+
+    bool question(QWidget *parent, const QString &text) override
+    {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No,
+                        parent);
+        box.setEscapeButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes;
+    }
 };
 
 }  // namespace

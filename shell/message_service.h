@@ -16,6 +16,9 @@ public:
     // An error box without a title of its own (it carries the program's title,
     // "load_velantra"), one OK button. Returns when the user has closed it.
     virtual void error(QWidget *parent, const QString &text) = 0;
+    // A question box: title "Warning", question icon, buttons Yes and No, No
+    // taken by Esc. Returns true for Yes, when the user has answered.
+    virtual bool question(QWidget *parent, const QString &text) = 0;
 };
 
 // Real boxes, built with QMessageBox.

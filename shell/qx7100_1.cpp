@@ -1,5 +1,6 @@
 #include "shell/qx7100_1.h"
 
+#include "download/job_follower.h"
 #include "shell/about.h"
 #include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
@@ -28,13 +29,34 @@ constexpr float kStatusHeight = 315.0f;
 constexpr float kPrinterPanelWidth = 4500.0f;
 constexpr float kSettingsPanelWidth = 20000.0f;
 constexpr int kStartLeft = 1920, kStartTop = 3240, kStartWidth = 1575, kStartHeight = 615;
+// The start-up query of the default printer gives up after this.
+constexpr int kStartUpQueryMs = 1000;
 
-// The status bar with its two keyed text panels, laid side by side at their
+// The status bar with its keyed text panels, laid side by side at their
 // design widths; the second is wider than any window and simply runs past the
-// right edge, so it always fills the room right of the first.
+// right edge, so it always fills the room right of the first. A panel added
+// with addRightPanel sits at the right end instead, as wide as its text needs
+// (at most half the bar), over the end of the panels before it; hidden while empty.
 class PanelStatusBar : public QStatusBar {
 public:
     using QStatusBar::QStatusBar;
+
+    QLabel *addRightPanel(const QString &key)
+    {
+        right_ = new QLabel(this);
+        right_->setObjectName(key);
+        right_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        right_->hide();
+        return right_;
+    }
+
+    void setRightText(const QString &text)
+    {
+        right_->setText(text);
+        right_->setToolTip(text);
+        right_->setVisible(!text.isEmpty());
+        placePanels();
+    }
 
     QLabel *addPanel(const QString &key, const QString &text, const QString &tooltip, int width)
     {
@@ -64,9 +86,15 @@ private:
             label->setGeometry(x, 0, width, height());
             x += width;
         }
+        if (right_) {
+            const int width = qMin(right_->sizeHint().width(), this->width() / 2);
+            right_->setGeometry(this->width() - width, 0, width, height());
+            right_->raise();
+        }
     }
 
     QList<QLabel *> panels_;
+    QLabel *right_ = nullptr;
 };
 
 // The pane surface of the real window: readings and moves in twips, the panes
@@ -123,6 +151,11 @@ qx7100_1::qx7100_1(LoaderServices services, QWidget *parent)
     buildControls();
     buildMenus();
     setUpSerial();
+    if (services_.printJobs) {
+        jobFollower_ = std::make_unique<JobFollower>(*services_.printJobs);
+        connect(jobFollower_.get(), &JobFollower::panelChanged, this, &qx7100_1::showJob);
+        connect(jobFollower_.get(), &JobFollower::warning, this, &qx7100_1::warn);
+    }
 
     const int menuHeight = menuBar()->sizeHint().height();
     resize(pixelsX(kClientWidth), menuHeight + pixelsY(kClientHeight));
@@ -157,6 +190,7 @@ void qx7100_1::buildControls()
                      pixelsX(kPrinterPanelWidth));
     status->addPanel(QStringLiteral("Settings"), QStringLiteral("COM settings:"),
                      QStringLiteral("Communications Port Settings"), pixelsX(kSettingsPanelWidth));
+    status->addRightPanel(QStringLiteral("Job"));
     setStatusBar(status);
     sbrStatus = status;
 
@@ -212,7 +246,9 @@ void qx7100_1::Form_Load()
         palette.setColor(QPalette::Text, QColor(0, 0, 255));
         pane->setPalette(palette);
     }
-    panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ") + services_.printer->query().deviceName);
+    // About a second at most: a print server that does not answer must not hold the window back.
+    panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ")
+                                              + services_.printer->query(kStartUpQueryMs).deviceName);
 }
 
 void qx7100_1::layOutPanes()
@@ -298,6 +334,11 @@ void qx7100_1::insertInfo(const QString &text)
 void qx7100_1::warn(const QString &text)
 {
     services_.messages->warning(this, text);
+}
+
+void qx7100_1::showJob(const QString &text)
+{
+    static_cast<PanelStatusBar *>(sbrStatus)->setRightText(text);
 }
 
 float qx7100_1::twipsX(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiX()); }

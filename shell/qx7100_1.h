@@ -6,10 +6,12 @@
 #include "shell/loader_services.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <memory>
 
+class JobFollower;
 class MSComm;
 class SpyLog;
 class SpyPane;
@@ -89,6 +91,10 @@ private:
     // returns the chosen path, or an empty text when the user cancelled.
     QString chooseFile(const QString &filter);
     void warn(const QString &text);
+    // Start's part after its checks: the question about an earlier job still in
+    // the queue, the send, and the follow-up of the job it created.
+    void sendImage(const DefaultPrinterInfo &printer);
+    void showJob(const QString &text);
 
     LoaderServices services_;
 
@@ -117,4 +123,11 @@ private:
     QByteArray buffer;
 
     bool spyErrorShowing_ = false;
+
+    // The follow-up of the last Start's print job (none without the service).
+    std::unique_ptr<JobFollower> jobFollower_;
+    // True while Start sends; when the last send returned: clicks that arrived
+    // while it blocked the window are not a new Start.
+    bool sending_ = false;
+    QElapsedTimer sendReturned_;
 };

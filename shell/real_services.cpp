@@ -6,6 +6,7 @@ LoaderServices makeRealServices(const QString &programFolder)
     LoaderServices services;
     services.printer = makeCupsDefaultPrinter();
     services.rawPrint = makeRawPrintLibrary(programFolder + QStringLiteral("/libbinprn32.so"));
+    services.printJobs = makeCupsPrintJobs();
     services.fileDialog = makeQtFileDialog();
     services.messages = makeMessageBoxes();
     services.processes = makeProcessStarter();

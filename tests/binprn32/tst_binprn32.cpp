@@ -4,7 +4,9 @@
 #include "binprn32.h"
 #include "binprn32_io.h"
 #include "private_cups_server.h"
+#include "silent_server.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLibrary>
 #include <QRandomGenerator>
@@ -20,6 +22,7 @@ const QString Queue = QStringLiteral("qx7100");
 
 using SendFunction = int16_t (*)(const char *);
 using NameFunction = int32_t (*)(char *);
+using SendJobFunction = int16_t (*)(const char *, int32_t *);
 
 // The fault that the seam injects into an otherwise real send.
 enum class Fault { CannotOpen, ReadFailsMidway, ServerGoesAway, ServerFailsAtEnd };
@@ -95,6 +98,8 @@ private slots:
     void failureCodes();
     void seamFailureCodes_data();
     void seamFailureCodes();
+    void reportsTheJobItCreated();
+    void silentServerIsGivenUp();
 
 private:
     QString writeFile(const QString &name, const QByteArray &bytes);
@@ -104,6 +109,7 @@ private:
     QLibrary m_library{QStringLiteral(LOADER_BINPRN32_PATH)};
     SendFunction m_send = nullptr;
     NameFunction m_name = nullptr;
+    SendJobFunction m_sendJob = nullptr;
 };
 
 QString TestBinprn32::writeFile(const QString &name, const QByteArray &bytes)
@@ -124,7 +130,8 @@ void TestBinprn32::initTestCase()
     QVERIFY2(m_library.load(), qPrintable(m_library.errorString()));
     m_send = reinterpret_cast<SendFunction>(m_library.resolve("vbSendPrnToDefPrinter"));
     m_name = reinterpret_cast<NameFunction>(m_library.resolve("vbGetDefPrinterName"));
-    QVERIFY(m_send && m_name);
+    m_sendJob = reinterpret_cast<SendJobFunction>(m_library.resolve("vbSendPrnToDefPrinterJob"));
+    QVERIFY(m_send && m_name && m_sendJob);
 }
 
 // Every test starts with a running server whose accepting default queue is ours.
@@ -253,7 +260,7 @@ void TestBinprn32::seamFailureCodes()
     std::signal(SIGPIPE, SIG_DFL);
     Seam seam{fault, &m_server};
     const binprn32_io io{&seam, seamOpen, seamRead, seamWrite, seamFinish};
-    QCOMPARE(int(binprn32_send_to_default(&io, QFile::encodeName(path).constData())), code);
+    QCOMPARE(int(binprn32_send_to_default(&io, QFile::encodeName(path).constData(), nullptr)), code);
 
     // The half-sent job is cancelled: no partial image ever prints. A server that went
     // away could not be told; restarted, it keeps the job without its document, pending.
@@ -262,6 +269,56 @@ void TestBinprn32::seamFailureCodes()
         QVERIFY2(m_server.cancelAllJobs(), qPrintable(m_server.errorString()));
     QVERIFY2(m_server.waitForJobsDone(), qPrintable(m_server.log()));
     QVERIFY(m_server.capture().isEmpty());
+}
+
+// The number given back is the job the server holds the image under; a failed
+// send gives 0 and the same code as vbSendPrnToDefPrinter.
+void TestBinprn32::reportsTheJobItCreated()
+{
+    const QString path = writeFile(QStringLiteral("image.bin"), randomBytes(300000));
+    int32_t job = -1;
+    QCOMPARE(m_sendJob(QFile::encodeName(path).constData(), &job), int16_t(BINPRN32_OK));
+    QVERIFY(job > 0);
+    QVERIFY(m_server.waitForJobsDone(30000));
+    cups_job_t *jobs = nullptr;
+    const int n = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, nullptr, 0, CUPS_WHICHJOBS_COMPLETED);
+    bool found = false;
+    for (int i = 0; i < n; ++i)
+        found = found || (jobs[i].id == job && QByteArray(jobs[i].dest) == Queue.toUtf8() && jobs[i].size > 0);
+    cupsFreeJobs(qMax(n, 0), jobs);
+    QVERIFY2(found, "the job is not in the server's history");
+    QCOMPARE(m_server.capture().size(), 300000);
+
+    job = -1;
+    QCOMPARE(m_sendJob(QFile::encodeName(m_files.filePath(QStringLiteral("none.bin"))).constData(), &job),
+             int16_t(BINPRN32_ERR_FILE_MISSING));
+    QCOMPARE(job, 0);
+    QCOMPARE(m_sendJob(QFile::encodeName(path).constData(), nullptr), int16_t(BINPRN32_OK));
+}
+
+// A server that accepts the connection and never answers holds the send about
+// three seconds, not the 30 s of a stalled document.
+void TestBinprn32::silentServerIsGivenUp()
+{
+    const QString socket = m_files.filePath(QStringLiteral("silent.sock"));
+    SilentServer silent(socket);
+    QVERIFY(silent.isListening());
+    const QByteArray saved = qgetenv("CUPS_SERVER");
+    qputenv("CUPS_SERVER", QFile::encodeName(socket));
+    cupsSetServer(nullptr);
+    const QString path = writeFile(QStringLiteral("image.bin"), randomBytes(1000));
+    QElapsedTimer timer;
+    timer.start();
+    int32_t job = -1;
+    const int16_t code = m_sendJob(QFile::encodeName(path).constData(), &job);
+    const qint64 took = timer.elapsed();
+    qputenv("CUPS_SERVER", saved);
+    cupsSetServer(nullptr);
+    QCOMPARE(code, int16_t(BINPRN32_ERR_NO_SERVER));
+    QCOMPARE(job, 0);
+    QVERIFY(silent.connections() > 0);
+    qInfo("given up after %lld ms", took);
+    QVERIFY2(took < 10000, qPrintable(QString::number(took)));
 }
 
 QTEST_GUILESS_MAIN(TestBinprn32)

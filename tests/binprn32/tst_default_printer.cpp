@@ -194,7 +194,7 @@ void TestDefaultPrinter::readsTheCurrentDefault()
     QFETCH(QString, port);
     QVERIFY2(m_server.setDefault(queue), qPrintable(m_server.errorString()));
 
-    const DefaultPrinterInfo info = m_printer->query();
+    const DefaultPrinterInfo info = m_printer->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::Ready);
     QCOMPARE(info.deviceName, queue);
     QCOMPARE(info.portName, port);
@@ -204,7 +204,7 @@ void TestDefaultPrinter::noDefault()
 {
     QVERIFY2(m_server.clearDefault(), qPrintable(m_server.errorString()));
 
-    const DefaultPrinterInfo info = m_printer->query();
+    const DefaultPrinterInfo info = m_printer->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::NoDefault);
     QVERIFY(info.deviceName.isEmpty());
     QVERIFY(info.portName.isEmpty());
@@ -214,7 +214,7 @@ void TestDefaultPrinter::noServer()
 {
     m_server.stop();
 
-    const DefaultPrinterInfo info = m_printer->query();
+    const DefaultPrinterInfo info = m_printer->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::NoServer);
     QVERIFY(info.deviceName.isEmpty());
     QVERIFY(info.portName.isEmpty());

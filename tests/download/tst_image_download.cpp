@@ -5,9 +5,12 @@
 #include "shell/qx7100_1.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestImageDownload : public QObject {
@@ -99,6 +102,9 @@ private slots:
                                          << "No default printer: the print server is not running." << true;
         QTest::newRow("no default") << true << int(S::NoDefault) << "" << "/a.bin"
                                     << "No default printer: no printer is set as default." << true;
+        QTest::newRow("print server does not answer") << true << int(S::NotAnswering) << "" << "/a.bin"
+                                                      << "No default printer: the print server does not answer."
+                                                      << true;
         QTest::newRow("all good") << true << ready << "LPT1:" << "/a.bin" << "" << true;
     }
     void startChecksInOrder()
@@ -162,6 +168,8 @@ private slots:
         f.action("com1")->setChecked(true);
         const int queries = f.doubles.printer->queries;
         f.start()->click();
+        // A second press after a double-click's time is a Start of its own.
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
         f.action("start_1")->trigger();
         QCOMPARE(f.doubles.rawPrint->calls,
                  (QStringList{"name:", "send:/img/a.bin", "name:", "send:/img/a.bin"}));
@@ -202,6 +210,170 @@ private slots:
         QTest::keyClick(f.start(), Qt::Key(key), modifiers | Qt::ShiftModifier);
         QTest::qWait(20);
         QCOMPARE(f.doubles.rawPrint->calls.size(), 2);
+    }
+
+    // Every question to the print server from the window is bounded: about a
+    // second at start-up, about three seconds for Start's checks.
+    void printServerQueriesAreBounded()
+    {
+        Fixture f;
+        QCOMPARE(f.doubles.printer->budgets, QList<int>{1000});
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        f.start()->click();
+        QCOMPARE(f.doubles.printer->budgets, (QList<int>{1000, 3000}));
+    }
+
+    void pausedQueueGetsNothing()
+    {
+        Fixture f;
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        f.doubles.printer->info.paused = true;
+        f.info()->clear();
+        f.start()->click();
+        QCOMPARE(f.doubles.messages->warnings, QStringList{"The printer decoder is paused: nothing was sent."});
+        QVERIFY(f.doubles.rawPrint->calls.isEmpty());
+        QVERIFY(f.info()->toPlainText().isEmpty());
+    }
+
+    // While the job of an earlier Start still waits or goes out, Start asks first.
+    void earlierJobStillQueued_data()
+    {
+        QTest::addColumn<int>("stateAtSecondStart");  // IPP job-state of job 1 then
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("cancelWorks");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<bool>("secondSent");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("still waiting, No: nothing sent") << 5 << false << true << true << false << "";
+        QTest::newRow("still waiting, Yes: cancelled, sent") << 5 << true << true << true << true << "";
+        QTest::newRow("still pending, Yes, cancel refused: nothing sent")
+            << 3 << true << false << true << false
+            << "Cannot cancel the job 1 at the printer decoder: nothing was sent.";
+        QTest::newRow("ended since the last look: no question") << 9 << false << true << false << true << "";
+    }
+    void earlierJobStillQueued()
+    {
+        QFETCH(int, stateAtSecondStart);
+        QFETCH(bool, answer);
+        QFETCH(bool, cancelWorks);
+        QFETCH(bool, asked);
+        QFETCH(bool, secondSent);
+        QFETCH(QString, warning);
+        Fixture f;
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        f.doubles.rawPrint->nextJobId = 1;
+        f.doubles.printJobs->jobs[1] = FakePrintJobs::state(
+            5, QStringLiteral("Printer not connected; will retry in 30 seconds."), {"connecting-to-device"});
+        f.start()->click();
+        QTRY_COMPARE(f.window->findChild<QLabel *>("Job")->text(),
+                     QStringLiteral("Job 1: waiting: Printer not connected; will retry in 30 seconds."));
+
+        f.doubles.printJobs->jobs[1].state = stateAtSecondStart;
+        if (stateAtSecondStart != 5)
+            f.doubles.printJobs->jobs[1] = FakePrintJobs::state(stateAtSecondStart);
+        f.doubles.printJobs->cancelWorks = cancelWorks;
+        f.doubles.messages->answer = answer;
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        f.start()->click();
+
+        const QString state = stateAtSecondStart == 5
+            ? QStringLiteral("waiting: Printer not connected; will retry in 30 seconds.")
+            : QStringLiteral("waiting");
+        QCOMPARE(f.doubles.messages->questions,
+                 asked ? QStringList{"An image sent before is still in the print queue of decoder (job 1: " + state
+                                     + "). Cancel it and send this image?"}
+                       : QStringList());
+        QCOMPARE(f.doubles.printJobs->cancelled, asked && answer ? QList<int>{1} : QList<int>());
+        QCOMPARE(f.doubles.rawPrint->calls.count(QStringLiteral("send:/img/a.bin")), secondSent ? 2 : 1);
+        QCOMPARE(f.doubles.messages->warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
+        if (secondSent)
+            QTRY_COMPARE(f.window->findChild<QLabel *>("Job")->text(), QStringLiteral("Job 2: ended, state unknown"));
+    }
+
+    // Clicks that the platform queued while the send blocked the window, and the
+    // second half of a double-click, send nothing more.
+    void queuedClicksStartNothing_data()
+    {
+        QTest::addColumn<bool>("doubleClick");
+        QTest::newRow("clicks queued during the send") << false;
+        QTest::newRow("double-click") << true;
+    }
+    void queuedClicksStartNothing()
+    {
+        QFETCH(bool, doubleClick);
+        Fixture f;
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QPushButton *start = f.start();
+        f.doubles.rawPrint->whileSending = [start] {
+            const QPointF at = QPointF(start->rect().center());
+            for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+                QCoreApplication::postEvent(start, new QMouseEvent(type, at, start->mapToGlobal(at), Qt::LeftButton,
+                                                                   type == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                                                    : Qt::NoButton,
+                                                                   Qt::NoModifier));
+        };
+        if (doubleClick) {
+            // Two clicks in quick succession, after a send that returned at once.
+            f.doubles.rawPrint->whileSending = nullptr;
+            QTest::mouseClick(start, Qt::LeftButton);
+            QTest::mouseClick(start, Qt::LeftButton, Qt::NoModifier, QPoint(), 50);
+        } else {
+            QTest::mouseClick(start, Qt::LeftButton);
+        }
+        QTest::qWait(100);
+        QCOMPARE(f.doubles.rawPrint->calls.count(QStringLiteral("send:/img/a.bin")), 1);
+        QVERIFY(f.doubles.messages->warnings.isEmpty());
+    }
+
+    // The job panel: at the right end of the status bar, over the end of the
+    // Settings panel, its tooltip the whole text; a finished state stays until
+    // the next send.
+    void jobPanel()
+    {
+        Fixture f;
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("a.bin"));
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(2097152, '\x5a'));
+        file.close();
+        f.choose(image);
+        f.action("com1")->setChecked(true);
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        auto *job = f.window->findChild<QLabel *>("Job");
+        QVERIFY(job);
+        QVERIFY(!job->isVisible());
+
+        f.doubles.rawPrint->nextJobId = 12;
+        f.doubles.printJobs->jobs[12] = FakePrintJobs::state(9);
+        f.start()->click();
+        QTRY_COMPARE(job->text(), QStringLiteral("Job 12: sent 2097152 bytes"));
+        QCOMPARE(job->toolTip(), job->text());
+        QVERIFY(job->isVisible());
+        auto *bar = f.window->findChild<QStatusBar *>("sbrStatus");
+        QCOMPARE(job->geometry().right(), bar->rect().right());
+        auto *settings = f.window->findChild<QLabel *>("Settings");
+        QVERIFY(job->geometry().left() > f.window->findChild<QLabel *>("Printer")->geometry().right());
+        QVERIFY(settings->geometry().intersects(job->geometry()));
+        QTest::qWait(200);
+        QCOMPARE(job->text(), QStringLiteral("Job 12: sent 2097152 bytes"));
+
+        // A Start that fails its checks leaves it; a send replaces it.
+        f.doubles.printer->info.portName = QStringLiteral("LPT9:");
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        f.start()->click();
+        QCOMPARE(job->text(), QStringLiteral("Job 12: sent 2097152 bytes"));
+        f.doubles.printer->info.portName = QStringLiteral("LPT1:");
+        f.doubles.rawPrint->sendResult = 9;
+        f.start()->click();
+        QVERIFY(!job->isVisible());
     }
 
     void missingLibraryIsAWarningNotAnExit()

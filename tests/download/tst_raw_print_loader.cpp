@@ -4,6 +4,7 @@
 #include "download/raw_print_library.h"
 
 #include <QLibrary>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestRawPrintLoader : public QObject {
@@ -21,20 +22,67 @@ private slots:
         auto *lastPath = reinterpret_cast<const char *>(probe.resolve("fake_last_path"));
         QVERIFY(nameCalls && sendCalls && emptyName && lastPath);
 
+        // The fake writes the text's terminating zero back: the buffer must be writable.
         RawPrintCall name = library->getDefPrinterName(QByteArray());
         QVERIFY(name.called);
         QCOMPARE(*nameCalls, 1);
+        QCOMPARE(*emptyName, 1);
+        name = library->getDefPrinterName(QByteArray(""));
+        QCOMPARE(*nameCalls, 2);
         QCOMPARE(*emptyName, 1);
 
         const QByteArray path = QFile::encodeName(QStringLiteral("/images/décodeur v2/ok.bin"));
         RawPrintCall sent = library->sendPrnToDefPrinter(path);
         QVERIFY(sent.called);
         QCOMPARE(sent.result, 0);
+        QCOMPARE(sent.jobId, 100);
         QCOMPARE(QByteArray(lastPath), path);
 
         sent = library->sendPrnToDefPrinter("/images/fail.bin");
         QCOMPARE(sent.result, -1);
+        QCOMPARE(sent.jobId, 0);
         QCOMPARE(*sendCalls, 2);
+    }
+
+    void libraryWithoutJobExportSendsWithoutJob()
+    {
+        auto library = makeRawPrintLibrary(QStringLiteral(NOJOB_LIBRARY));
+        const RawPrintCall sent = library->sendPrnToDefPrinter("/images/ok.bin");
+        QVERIFY2(sent.called, qPrintable(sent.error));
+        QCOMPARE(sent.result, 0);
+        QCOMPARE(sent.jobId, 0);
+    }
+
+    // A failed load is not kept for the run: once the file is there and good, the
+    // next call loads it. Each failure says plainly why, naming the real path.
+    void failedLoadIsTriedAgain()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("libbinprn32.so"));
+        auto library = makeRawPrintLibrary(path);
+
+        RawPrintCall call = library->sendPrnToDefPrinter("/x.bin");
+        QVERIFY(!call.called);
+        QCOMPARE(call.error, QStringLiteral("Cannot load the printing library %1: the file is missing").arg(path));
+
+        QFile junk(path);
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(4096, 'x'));
+        junk.close();
+        call = library->sendPrnToDefPrinter("/x.bin");
+        QVERIFY(!call.called);
+        const QString prefix = QStringLiteral("Cannot load the printing library %1: ").arg(path);
+        QVERIFY2(call.error.startsWith(prefix), qPrintable(call.error));
+        const QString reason = call.error.mid(prefix.size());
+        QVERIFY2(!reason.isEmpty() && !reason.contains(QLatin1Char('/')), qPrintable(call.error));
+
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::copy(QStringLiteral(FAKE_LIBRARY), path));
+        call = library->sendPrnToDefPrinter("/x.bin");
+        QVERIFY2(call.called, qPrintable(call.error));
+        QCOMPARE(call.result, 0);
+        QVERIFY(library->getDefPrinterName(QByteArray()).called);
     }
 
     void missingLibraryOrFunctionIsNamed()

@@ -5,6 +5,7 @@
 #include "shell/loader_services.h"
 
 #include <QList>
+#include <QMap>
 #include <QStringList>
 #include <functional>
 
@@ -12,9 +13,11 @@ class FakePrinter final : public DefaultPrinter {
 public:
     DefaultPrinterInfo info;
     int queries = 0;
-    DefaultPrinterInfo query() override
+    QList<int> budgets;  // the time each query was given, in ms
+    DefaultPrinterInfo query(int budgetMs) override
     {
         ++queries;
+        budgets << budgetMs;
         return info;
     }
     void setReady(const QString &name, const QString &port)
@@ -29,6 +32,8 @@ class RecordingMessages final : public MessageService {
 public:
     QStringList warnings;
     QStringList errors;
+    QStringList questions;
+    bool answer = false;  // the answer to every question: Yes when true
     // Runs while a box would be open, as the platform goes on delivering events.
     std::function<void()> whileOpen;
     void warning(QWidget *, const QString &text) override
@@ -42,6 +47,13 @@ public:
         errors << text;
         if (whileOpen)
             whileOpen();
+    }
+    bool question(QWidget *, const QString &text) override
+    {
+        questions << text;
+        if (whileOpen)
+            whileOpen();
+        return answer;
     }
 };
 
@@ -70,9 +82,19 @@ class FakeRawPrint final : public RawPrintLibrary {
 public:
     QStringList calls;       // "name:<arg>" and "send:<arg>", in order
     int16_t sendResult = 0;
+    int32_t nextJobId = 0;   // when nonzero, each successful send creates this job, then the next number
+    std::function<void()> whileSending;  // runs inside the send, as the window is blocked
     QString missingError;    // when set, every call fails with this text
     RawPrintCall getDefPrinterName(const QByteArray &name) override { return record("name:", name, 0); }
-    RawPrintCall sendPrnToDefPrinter(const QByteArray &path) override { return record("send:", path, sendResult); }
+    RawPrintCall sendPrnToDefPrinter(const QByteArray &path) override
+    {
+        RawPrintCall call = record("send:", path, sendResult);
+        if (call.called && whileSending)
+            whileSending();
+        if (call.called && call.result == 0 && nextJobId > 0)
+            call.jobId = nextJobId++;
+        return call;
+    }
 
 private:
     RawPrintCall record(const char *what, const QByteArray &arg, int32_t result)
@@ -86,6 +108,43 @@ private:
         call.called = true;
         call.result = result;
         return call;
+    }
+};
+
+// The print server's jobs as a test sets them: each look gives the job's entry
+// (NotFound for a job without one), cancels are recorded.
+class FakePrintJobs final : public PrintJobs {
+public:
+    QMap<int, JobLook> jobs;
+    QList<int> cancelled;
+    bool cancelWorks = true;
+    int looks = 0;
+    JobLook look(int jobId, int) override
+    {
+        ++looks;
+        JobLook look;
+        look.outcome = JobLook::Outcome::NotFound;
+        return jobs.value(jobId, look);
+    }
+    bool cancel(int jobId, int) override
+    {
+        cancelled << jobId;
+        if (cancelWorks && jobs.contains(jobId)) {
+            jobs[jobId].state = 7;
+            jobs[jobId].printerMessage.clear();
+            jobs[jobId].printerReasons.clear();
+        }
+        return cancelWorks;
+    }
+    // A job waiting at the printer with the given message and printer reasons.
+    static JobLook state(int ippState, const QString &message = QString(), const QStringList &printerReasons = {})
+    {
+        JobLook look;
+        look.outcome = JobLook::Outcome::Answered;
+        look.state = ippState;
+        look.printerMessage = message;
+        look.printerReasons = printerReasons;
+        return look;
     }
 };
 
@@ -110,6 +169,7 @@ public:
 struct ServiceDoubles {
     FakePrinter *printer = new FakePrinter;
     FakeRawPrint *rawPrint = new FakeRawPrint;
+    FakePrintJobs *printJobs = new FakePrintJobs;
     ScriptedFileDialog *fileDialog = new ScriptedFileDialog;
     RecordingMessages *messages = new RecordingMessages;
     RecordingProcessStarter *processes = new RecordingProcessStarter;
@@ -121,6 +181,7 @@ struct ServiceDoubles {
         LoaderServices s;
         s.printer.reset(printer);
         s.rawPrint.reset(rawPrint);
+        s.printJobs.reset(printJobs);
         s.fileDialog.reset(fileDialog);
         s.messages.reset(messages);
         s.processes.reset(processes);
