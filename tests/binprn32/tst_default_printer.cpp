@@ -241,7 +241,7 @@ void TestDefaultPrinter::serverFailsAfterConnecting()
     qputenv("CUPS_SERVER", QFile::encodeName(socket));
     cupsSetServer(nullptr);
 
-    const DefaultPrinterInfo info = m_printer->query();
+    const DefaultPrinterInfo info = m_printer->query(3000);
 
     qputenv("CUPS_SERVER", previous);
     cupsSetServer(nullptr);

@@ -141,7 +141,7 @@ void TestRealParallel::benchDeviceNames()
     QVERIFY2(m_server.addRawQueue(queue, QStringLiteral("parallel:/dev/") + device, true),
              qPrintable(m_server.errorString()));
 
-    const DefaultPrinterInfo info = makeCupsDefaultPrinter()->query();
+    const DefaultPrinterInfo info = makeCupsDefaultPrinter()->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::Ready);
     QCOMPARE(info.deviceName, queue);
     QCOMPARE(info.portName, port);

@@ -1,5 +1,5 @@
 // Prints the default printer as the loader's own default-printer service sees
-// it, for the bench set-up test: "NAME PORT", or "no-server" / "no-default".
+// it, for the bench set-up test: "NAME PORT", or "no-server" / "not-answering" / "no-default".
 // The print server is the one CUPS_SERVER names.
 
 #include "download/default_printer.h"
@@ -8,10 +8,13 @@
 
 int main()
 {
-    const DefaultPrinterInfo info = makeCupsDefaultPrinter()->query();
+    const DefaultPrinterInfo info = makeCupsDefaultPrinter()->query(3000);
     switch (info.state) {
     case DefaultPrinterInfo::State::NoServer:
         std::puts("no-server");
+        return 1;
+    case DefaultPrinterInfo::State::NotAnswering:
+        std::puts("not-answering");
         return 1;
     case DefaultPrinterInfo::State::NoDefault:
         std::puts("no-default");

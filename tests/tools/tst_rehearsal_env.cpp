@@ -99,12 +99,12 @@ void TestRehearsalEnv::userDefaultsDoNotCount()
     const std::unique_ptr<DefaultPrinter> printers = makeCupsDefaultPrinter();
 
     // The user's setting really is in the way of a plain client.
-    const DefaultPrinterInfo before = printers->query();
+    const DefaultPrinterInfo before = printers->query(3000);
     QCOMPARE(before.state, userState);
     QCOMPARE(before.deviceName, userDefault);
 
     useRehearsalPrintServer(m_server.socketPath(), QString::fromLatin1(RehearsalQueue));
-    const DefaultPrinterInfo after = printers->query();
+    const DefaultPrinterInfo after = printers->query(3000);
     QCOMPARE(after.state, DefaultPrinterInfo::State::Ready);
     QCOMPARE(after.deviceName, QString::fromLatin1(RehearsalQueue));
     QCOMPARE(after.portName, QStringLiteral("LPT1:"));
