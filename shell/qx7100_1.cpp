@@ -46,6 +46,9 @@ public:
         right_ = new QLabel(this);
         right_->setObjectName(key);
         right_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        // Opaque, so that it covers the end of the panel under it rather than
+        // mixing its text with that one's.
+        right_->setAutoFillBackground(true);
         right_->hide();
         return right_;
     }

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -362,6 +363,12 @@ private slots:
         auto *settings = f.window->findChild<QLabel *>("Settings");
         QVERIFY(job->geometry().left() > f.window->findChild<QLabel *>("Printer")->geometry().right());
         QVERIFY(settings->geometry().intersects(job->geometry()));
+        // The panel covers the Settings text under it: what shows there is the
+        // job's text alone, whatever Settings holds.
+        settings->setText(QStringLiteral("Settings: 38400,n,8,1"));
+        const QImage shortSettings = bar->grab(job->geometry()).toImage();
+        settings->setText(QStringLiteral("Settings: ") + QString(200, QLatin1Char('W')));
+        QCOMPARE(bar->grab(job->geometry()).toImage(), shortSettings);
         QTest::qWait(200);
         QCOMPARE(job->text(), QStringLiteral("Job 12: sent 2097152 bytes"));
 
