@@ -13,8 +13,7 @@
 
 class SpyLog {
 public:
-    // The most characters kept by default: 32 Mi characters, 32 MiB of text
-    // from the serial line (64 MiB at most, were all of it UTF-16).
+    // The most characters kept by default: 32 Mi characters, 64 MiB as UTF-16.
     static constexpr qsizetype DefaultLimit = qsizetype(32) * 1024 * 1024;
 
     // Keeps at most limit characters (at least 1).
@@ -42,43 +41,15 @@ public:
     void forEachPiece(const std::function<void(QStringView)> &sink) const;
 
 private:
-    // Text is held in chunks so that neither adding at the end nor dropping
-    // at the front ever moves the rest. A chunk is 2 MiB of memory mapped for
-    // it alone and aligned so that the system can back it with one huge page:
-    // filling fresh memory a small page at a time costs a flood more than all
-    // the copying, and chunks taken from the heap would sit among the pane's
-    // short-lived allocations, whose freed room then stays with the process.
-    static constexpr std::size_t ChunkBytes = 2 * 1024 * 1024;
-
-    // A narrow chunk holds one byte a character in the 8-bit character set,
-    // which is all the serial line can bring; a character outside it makes the
-    // chunk it goes into wide (UTF-16), and that chunk stays wide until full.
-    // Throws std::bad_alloc when no memory can be mapped.
-    struct Chunk {
-        explicit Chunk(bool isWide);
-        ~Chunk();
-        Chunk(Chunk &&other) noexcept;
-        Chunk &operator=(Chunk &&other) noexcept;
-        Chunk(const Chunk &) = delete;
-        Chunk &operator=(const Chunk &) = delete;
-
-        qsizetype capacity() const { return qsizetype(wide ? ChunkBytes / 2 : ChunkBytes); }
-        unsigned char *bytes() const { return static_cast<unsigned char *>(memory); }
-        char16_t *chars() const { return static_cast<char16_t *>(memory); }
-        char16_t at(qsizetype i) const;
-
-        void *memory = nullptr;
-        qsizetype size = 0;
-        bool wide = false;
-    };
-
-    void widenLast();
+    // Text is held in chunks of at most ChunkChars characters, so that neither
+    // adding at the end nor dropping at the front ever moves the rest.
+    static constexpr qsizetype ChunkChars = 1024 * 1024;
 
     void dropFront(qsizetype count);
     void dropOverLimit();
 
     qsizetype limit_;
-    std::deque<Chunk> chunks_;
+    std::deque<QString> chunks_;
     // Characters of the first chunk already dropped.
     qsizetype head_ = 0;
     qsizetype size_ = 0;
