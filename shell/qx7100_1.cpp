@@ -4,6 +4,7 @@
 #include "shell/about.h"
 #include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
+#include "shell/twips.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
@@ -344,7 +345,7 @@ void qx7100_1::showJob(const QString &text)
     static_cast<PanelStatusBar *>(sbrStatus)->setRightText(text);
 }
 
-float qx7100_1::twipsX(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiX()); }
-float qx7100_1::twipsY(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiY()); }
-int qx7100_1::pixelsX(float twips) const { return int(std::lround(twips * float(logicalDpiX()) / 1440.0f)); }
-int qx7100_1::pixelsY(float twips) const { return int(std::lround(twips * float(logicalDpiY()) / 1440.0f)); }
+float qx7100_1::twipsX(int pixels) const { return pixelsToTwips(pixels, logicalDpiX()); }
+float qx7100_1::twipsY(int pixels) const { return pixelsToTwips(pixels, logicalDpiY()); }
+int qx7100_1::pixelsX(float twips) const { return twipsToPixels(twips, logicalDpiX()); }
+int qx7100_1::pixelsY(float twips) const { return twipsToPixels(twips, logicalDpiY()); }
