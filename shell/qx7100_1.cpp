@@ -20,6 +20,7 @@
 #include <QStatusBar>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -85,7 +86,7 @@ private:
     void placePanels()
     {
         int x = 0;
-        for (QLabel *label : qAsConst(panels_)) {
+        for (QLabel *label : std::as_const(panels_)) {
             const int width = label->property("panelWidth").toInt();
             label->setGeometry(x, 0, width, height());
             x += width;
