@@ -13,8 +13,9 @@ KeyBytes character(char byte)
 
 KeyBytes keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text)
 {
+    // Tab is left to the pane, which moves the focus with it.
     if (key == Qt::Key_Tab || key == Qt::Key_Backtab)
-        return {KeyKind::FocusMove, {}};
+        return {KeyKind::NotCharacter, {}};
     // Alt and Meta combinations are menu access keys and desktop shortcuts.
     if (modifiers & (Qt::AltModifier | Qt::MetaModifier))
         return {text.isEmpty() ? KeyKind::NotCharacter : KeyKind::Shortcut, {}};

@@ -8,7 +8,7 @@
 
 enum class KeyKind {
     NotCharacter,  // the key produces no character: it acts on the pane as usual
-    FocusMove,     // Tab, Shift+Tab: moves the focus along the tab order, never sent
+                   // (Tab and Shift+Tab move the focus along the tab order)
     Character,     // sent as bytes, not shown
     Shortcut,      // text typed with Alt or Meta (the logo key) held: a menu access
                    // key or a desktop shortcut, never sent and never shown as text
@@ -24,6 +24,7 @@ struct KeyBytes {
 // letter sends its control code (Ctrl+A 1 ... Ctrl+Z 26) whatever text the
 // platform gave; Ctrl with [ \ ] sends 27 28 29, Ctrl+Enter 10, Ctrl+Backspace
 // 127. Any other key sends its text, each character through Windows-1252 ('?'
-// for one the code page lacks). Keys with no text and Delete produce no
-// character; keys with text held with Alt or Meta are shortcuts.
+// for one the code page lacks). Tab and Shift+Tab, whatever the modifiers,
+// produce no character; other keys with text held with Alt or Meta are
+// shortcuts; keys with no text and Delete produce no character.
 KeyBytes keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text);

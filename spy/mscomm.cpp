@@ -9,29 +9,48 @@
 
 namespace {
 
+// Line speed in bits per second.
 constexpr qint32 kBaudRate = 38400;
+// Eight data bits a character.
+constexpr QSerialPort::DataBits kDataBits = QSerialPort::Data8;
+// No parity bit.
+constexpr QSerialPort::Parity kParity = QSerialPort::NoParity;
+// One stop bit.
+constexpr QSerialPort::StopBits kStopBits = QSerialPort::OneStop;
+// No flow control: the modem lines are left alone.
+constexpr QSerialPort::FlowControl kFlowControl = QSerialPort::NoFlowControl;
+// The line settings above as settings() reports them: baud, parity, data bits, stop bits.
+constexpr char kSettingsText[] = "38400,n,8,1";
 // A pseudo-terminal hands over at most 4095 bytes per read, a serial driver
 // its whole queue: one chunk covers either.
 constexpr qsizetype kReadChunk = 64 * 1024;
 // Read errors in a row without a sign of failure after which the device is
 // taken as failed anyway (otherwise it could report them without end).
 constexpr int kMaxSpuriousErrors = 64;
+// Size of the one read that tells a failed device from an empty notification;
+// whatever it brings is kept.
+constexpr size_t kProbeSize = 4096;
+// poll() timeout of the hang-up check: look, do not wait.
+constexpr int kPollNoWait = 0;
+// The error of a write that took no byte and set no errno.
+constexpr int kNoProgressErrno = EIO;
 
-// The driver's error counters, in the order of kLineEvents.
-bool readLineCounts(int fd, int (&counts)[5])
+// The driver's error counters, in the order of MSComm::LineError.
+bool readLineCounts(int fd, int (&counts)[MSComm::LineErrorKinds])
 {
     serial_icounter_struct icount{};
     if (::ioctl(fd, TIOCGICOUNT, &icount) != 0)
         return false;
-    counts[0] = icount.brk;
-    counts[1] = icount.frame;
-    counts[2] = icount.overrun;
-    counts[3] = icount.buf_overrun;
-    counts[4] = icount.parity;
+    counts[MSComm::BreakErrors] = icount.brk;
+    counts[MSComm::FramingErrors] = icount.frame;
+    counts[MSComm::OverrunErrors] = icount.overrun;
+    counts[MSComm::RxOverErrors] = icount.buf_overrun;
+    counts[MSComm::ParityErrors] = icount.parity;
     return true;
 }
 
-constexpr int16_t kLineEvents[5] = {
+// The event each count raises, in the order of MSComm::LineError.
+constexpr int16_t kLineEvents[MSComm::LineErrorKinds] = {
     MSComm::comEventBreak, MSComm::comEventFrame, MSComm::comEventOverrun,
     MSComm::comEventRxOver, MSComm::comEventRxParity,
 };
@@ -99,10 +118,10 @@ bool MSComm::setPortOpen(bool open, QString *reason)
         // here needs them.
         port_->setPortName(path);
         port_->setBaudRate(kBaudRate);
-        port_->setDataBits(QSerialPort::Data8);
-        port_->setParity(QSerialPort::NoParity);
-        port_->setStopBits(QSerialPort::OneStop);
-        port_->setFlowControl(QSerialPort::NoFlowControl);
+        port_->setDataBits(kDataBits);
+        port_->setParity(kParity);
+        port_->setStopBits(kStopBits);
+        port_->setFlowControl(kFlowControl);
         opened = port_->open(QIODevice::ReadWrite);
         if (!opened) {
             error_ = describeOpenFailure({commPort_, path, port_->errorString(), false}, roots_);
@@ -137,7 +156,7 @@ bool MSComm::setPortOpen(bool open, QString *reason)
 
 QString MSComm::settings() const
 {
-    return QStringLiteral("38400,n,8,1");
+    return QString::fromLatin1(kSettingsText);
 }
 
 // Bytes go straight to the device so that a failure is known at once; only
@@ -164,7 +183,7 @@ bool MSComm::output(const QByteArray &bytes, QString *reason)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
-            const QString words = qt_error_string(n < 0 ? errno : EIO);
+            const QString words = qt_error_string(n < 0 ? errno : kNoProgressErrno);
             fail(words);
             if (reason)
                 *reason = words;
@@ -230,10 +249,10 @@ void MSComm::onReadyRead()
 // grew since the last look raises its event once, after the bytes it came with.
 void MSComm::checkLineErrors()
 {
-    int now[5];
+    int now[LineErrorKinds];
     if (!lineCounts_ || !lineCounter_(int(port_->handle()), now))
         return;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < LineErrorKinds; ++i) {
         if (now[i] == lineCount_[i])
             continue;
         lineCount_[i] = now[i];
@@ -296,7 +315,7 @@ void MSComm::deliverReceive()
 bool MSComm::deviceHungUp() const
 {
     pollfd p{int(port_->handle()), POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return ::poll(&p, 1, kPollNoWait) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 // The port reports a read error both when the device failed and when its
@@ -319,7 +338,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
         fail(port_->errorString());
         return;
     }
-    char probe[4096];
+    char probe[kProbeSize];
     ssize_t n;
     do {
         n = ::read(int(port_->handle()), probe, sizeof probe);

@@ -1,6 +1,33 @@
 #pragma once
 // The serial-port component MSComm1: one port at 38400 baud, no parity, 8 data
 // bits, 1 stop bit, chosen by number, read in blocks and reported through OnComm.
+//
+// Principles of operation
+//
+// A QSerialPort opens the device and sets the line; MSComm also reads and
+// writes its descriptor directly. The port's read notification takes one chunk
+// into its buffer (a pseudo-terminal gives at most 4095 bytes a read); inside
+// that notification MSComm reads the descriptor on until it is empty, up to
+// InputCap, so a flood comes in a few large blocks instead of one event per
+// chunk. It reads nowhere else: a read from elsewhere could leave the
+// notification to find the device empty and report that as an error. Output is
+// written straight to the descriptor so that a failure is known at once; only
+// what the driver's queue cannot take waits in the port's write buffer.
+//
+// The port reports a read error both for a failed device and for a
+// notification that found nothing, and again at every turn of the event loop
+// while that lasts. MSComm asks the device: a hang-up (an unplugged adapter, a
+// closed far end) or a read that fails is a failure; a read that finds nothing
+// or brings bytes is not. A failure closes the port from the event loop and is
+// reported once by portFailed; a close through setPortOpen(false) never is.
+//
+// Counters. The session number grows at every open and every close; a failure
+// report or a line event carries the session it was found in and is dropped
+// once that session has ended. The spurious-error count holds the read errors
+// in a row that were no failure; past a limit the device is taken as failed
+// anyway. The line counts are the driver's last totals of break, framing,
+// overrun, receive-overflow and parity errors; each that grows raises its
+// event once, after the bytes it came with.
 
 #include <QByteArray>
 #include <QObject>
@@ -33,30 +60,50 @@ public:
         comEventDCB = 1011,
     };
 
+    // Positions in the counts that a LineCounter fills, and their number.
+    enum LineError : int {
+        BreakErrors,
+        FramingErrors,
+        OverrunErrors,
+        RxOverErrors,   // the driver's buffer overflowed
+        ParityErrors,
+        LineErrorKinds,
+    };
+
     // Device path of a port number; empty when the number names no device.
     using PortResolver = std::function<QString(int)>;
     // Reads the driver's counts of break, framing, overrun, buffer overrun and
-    // parity errors of an open device; false when the device keeps none.
-    using LineCounter = std::function<bool(int fd, int (&counts)[5])>;
+    // parity errors of an open device into counts, in the order of LineError;
+    // false (counts then unused) when the device keeps none.
+    using LineCounter = std::function<bool(int fd, int (&counts)[LineErrorKinds])>;
 
     // At most this many bytes come out of one input() call, so that no event
     // keeps the window busy for long. In a flood through the window, blocks of
     // this size gave a higher rate than 256 KiB blocks, with half the longest
     // stall and half the memory.
     static constexpr qsizetype InputCap = 128 * 1024;
+    // CommPort of a new component.
+    static constexpr int16_t DefaultCommPort = 1;
 
     // The machine's ports as comPortDevice() names them: 1 is /dev/com1 or
-    // /dev/ttyS0, 2 is /dev/com2 or /dev/ttyS1, others none.
+    // /dev/ttyS0, 2 is /dev/com2 or /dev/ttyS1, others none (empty).
     static QString defaultDevice(int portNumber);
 
+    // A closed port on DefaultCommPort; resolver names the device of each port
+    // number at every open.
     explicit MSComm(PortResolver resolver = defaultDevice, QObject *parent = nullptr);
+    // Closes the port, without portFailed.
     ~MSComm() override;
 
-    // CommPort. Changing it while the port is open is refused (returns false);
-    // the number takes effect at the next open. Starts at 1.
+    // CommPort := portNumber, taking effect at the next open. Refused while the
+    // port is open, whatever the number: returns false, errorString() says why
+    // and the number stays. Any number is taken while the port is closed; one
+    // that names no device fails at the open.
     bool setCommPort(int16_t portNumber);
+    // CommPort: the number set last, DefaultCommPort at first.
     int16_t commPort() const { return commPort_; }
-    // The device that the current port number names (for messages).
+    // The device that the current port number names (for messages); empty when
+    // it names none.
     QString devicePath() const;
 
     // Where a failed open looks for plain words (the roots of /dev, the udev
@@ -65,20 +112,23 @@ public:
     // with nothing behind it is refused. Tests stage both.
     void setSystem(const SerialRoots &roots, std::function<UartKind(int fd)> uartOf = {});
 
-    // PortOpen: true exactly while the port is open.
+    // PortOpen: true while the port is open; false from the moment a failure
+    // of the device is found.
     bool portOpen() const { return open_; }
     // PortOpen := open. Opening an open port or closing a closed one changes
-    // nothing and succeeds. Opening fails when the device is missing, busy,
-    // refuses the line settings or has no UART behind it: returns false, the
-    // port stays closed, and reason (when given) and errorString() hold the
-    // reason as describeOpenFailure() words it. Closing always succeeds.
+    // nothing and succeeds. Opening fails when the number names no device, or
+    // the device is missing, busy, refuses the line settings or has no UART
+    // behind it: returns false, the port stays closed, and reason (when given)
+    // and errorString() hold the reason (describeOpenFailure()'s words for a
+    // device that would not open). Closing always succeeds, and drops a failure
+    // of the closed session not yet reported.
     bool setPortOpen(bool open, QString *reason = nullptr);
 
-    // Settings: "38400,n,8,1".
+    // Settings: "38400,n,8,1", open or not.
     QString settings() const;
 
-    // Output: sends the bytes in order (one byte for each character of a
-    // one-character text). Returns false when the port is not open or the
+    // Output: sends the bytes in order; what the driver cannot take at once is
+    // sent from the event loop. Returns false when the port is not open or the
     // device fails; reason (when given) and errorString() then say why. A
     // device failure also closes the port and emits portFailed, as for reads.
     bool output(const QByteArray &bytes, QString *reason = nullptr);
@@ -99,11 +149,14 @@ public:
     // they are found on the arrival of bytes.
     void raiseEvent(int16_t code);
 
-    // The reason of the last failure (open, output or the device stopping).
+    // The reason of the last failure (a refused port number, open, output or
+    // the device stopping); a later success leaves it as it is.
     QString errorString() const { return error_; }
 
-    // Where the line-error counts come from, from the next open on: the serial
-    // driver by default. Tests give counts that a pseudo-terminal lacks.
+    // Where the line-error counts come from: the serial driver by default.
+    // Set it while the port is closed: each open takes its starting counts
+    // from it, and raises no line events when it returns false there. Tests
+    // give counts that a pseudo-terminal lacks.
     void setLineCounter(LineCounter counter) { lineCounter_ = std::move(counter); }
 
 signals:
@@ -133,7 +186,7 @@ private:
     SerialRoots roots_;
     std::function<UartKind(int)> uartOf_;
     QSerialPort *port_;
-    int16_t commPort_ = 1;
+    int16_t commPort_ = DefaultCommPort;
     int16_t commEvent_ = 0;
     bool open_ = false;
     bool receivePosted_ = false;
@@ -149,6 +202,6 @@ private:
     // errors, when it keeps them (a pseudo-terminal does not).
     LineCounter lineCounter_;
     bool lineCounts_ = false;
-    int lineCount_[5] = {};
+    int lineCount_[LineErrorKinds] = {};
     QString error_;
 };

@@ -26,7 +26,6 @@ void tst_key_bytes::maps_data()
     const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
     const auto chr = KeyKind::Character;
     const auto no = KeyKind::NotCharacter;
-    const auto focus = KeyKind::FocusMove;
 
     QTest::newRow("letter") << int(Qt::Key_A) << none << "a" << chr << QByteArray("a");
     QTest::newRow("shifted letter") << int(Qt::Key_A) << shift << "A" << chr << QByteArray("A");
@@ -40,8 +39,8 @@ void tst_key_bytes::maps_data()
     QTest::newRow("Backspace without text") << int(Qt::Key_Backspace) << none << "" << chr << QByteArray("\b");
     QTest::newRow("Esc") << int(Qt::Key_Escape) << none << "\x1b" << chr << QByteArray("\x1b");
     QTest::newRow("Esc without text") << int(Qt::Key_Escape) << none << "" << chr << QByteArray("\x1b");
-    QTest::newRow("Tab moves the focus") << int(Qt::Key_Tab) << none << "\t" << focus << QByteArray();
-    QTest::newRow("Shift+Tab moves the focus") << int(Qt::Key_Backtab) << shift << "" << focus << QByteArray();
+    QTest::newRow("Tab is never sent") << int(Qt::Key_Tab) << none << "\t" << no << QByteArray();
+    QTest::newRow("Shift+Tab is never sent") << int(Qt::Key_Backtab) << shift << "" << no << QByteArray();
     QTest::newRow("Ctrl+A as control text") << int(Qt::Key_A) << ctrl << "\x01" << chr << QByteArray("\x01");
     QTest::newRow("Ctrl+C without text") << int(Qt::Key_C) << ctrl << "" << chr << QByteArray("\x03");
     QTest::newRow("Ctrl+C with the letter as text") << int(Qt::Key_C) << ctrl << "c" << chr << QByteArray("\x03");
@@ -70,6 +69,7 @@ void tst_key_bytes::maps_data()
     QTest::newRow("logo key+letter") << int(Qt::Key_E) << meta << "e" << shortcut << QByteArray();
     QTest::newRow("logo key+digit") << int(Qt::Key_1) << meta << "1" << shortcut << QByteArray();
     QTest::newRow("Alt+Enter") << int(Qt::Key_Return) << alt << "\r" << shortcut << QByteArray();
+    QTest::newRow("Alt+Tab is no shortcut") << int(Qt::Key_Tab) << alt << "\t" << no << QByteArray();
     QTest::newRow("Alt alone") << int(Qt::Key_Alt) << alt << "" << no << QByteArray();
     QTest::newRow("Alt+arrow") << int(Qt::Key_Left) << alt << "" << no << QByteArray();
     QTest::newRow("dead key") << int(Qt::Key_Dead_Acute) << none << "" << no << QByteArray();

@@ -387,10 +387,10 @@ void tst_mscomm::lineEventsOfAnEndedSessionAreDropped()
     QFETCH(QString, handler);
     QFETCH(QList<int>, events);
     int overruns = 0;
-    m_comm->setLineCounter([&overruns](int, int (&counts)[5]) {
+    m_comm->setLineCounter([&overruns](int, int (&counts)[MSComm::LineErrorKinds]) {
         for (int &c : counts)
             c = 0;
-        counts[2] = overruns;
+        counts[MSComm::OverrunErrors] = overruns;
         return true;
     });
     QList<int> seen;
