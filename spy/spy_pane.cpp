@@ -1,4 +1,6 @@
 #include "spy/spy_pane.h"
+#include "spy/spy_filter.h"
+#include "spy/spy_log.h"
 
 #include <QEvent>
 #include <QPlainTextEdit>
@@ -413,4 +415,39 @@ QString SpyPane::text()
     QString raw = edit_->document()->toRawText();
     raw.replace(QChar::ParagraphSeparator, QLatin1String("\r\n"));
     return raw;
+}
+
+void appendSpyBlock(SpyPane &pane, SpyLog &log, QString &block,
+                    const std::function<void(const QString &description)> &fail)
+{
+    auto step = [&fail](auto &&run) {
+        try {
+            run();
+        } catch (const std::bad_alloc &) {
+            fail(QStringLiteral("Out of memory"));
+        } catch (const std::exception &e) {
+            fail(QString::fromLocal8Bit(e.what()));
+        }
+    };
+
+    int displayLength = 0;
+    step([&] { displayLength = pane.length(); });
+    step([&] {
+        if (displayLength > SpyPane::TrimAbove)
+            displayLength = pane.trim();
+    });
+    SpyFilterResult filtered;
+    step([&] {
+        filtered = filterSpyBlock(block);
+        block = filtered.text;
+        if (filtered.leadingBackspaces > 0)
+            pane.eraseBeforeEnd(filtered.leadingBackspaces);
+    });
+    // The log takes the block as the pane does, whatever the pane's own steps do.
+    step([&] {
+        log.eraseBeforeEnd(filtered.leadingBackspaces);
+        log.append(block);
+    });
+    step([&] { pane.caretToEnd(); });
+    step([&] { pane.insertAtCaret(block); });
 }

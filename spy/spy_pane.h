@@ -9,7 +9,10 @@
 #include <QStringView>
 #include <QTimer>
 
+#include <functional>
+
 class QPlainTextEdit;
+class SpyLog;
 
 // The spy display as its procedures see it, ahead of what the widget shows.
 class SpyPane : public QObject {
@@ -121,3 +124,14 @@ private:
     QTimer flushTimer_;
     QElapsedTimer sinceFlush_;
 };
+
+// The spy display procedure for one received block, in its order: measure the
+// pane, trim it when it holds more than SpyPane::TrimAbove characters, filter
+// the block (block becomes the filtered text) and erase before the pane's end
+// what its leading backspaces reach, give the log the same erasure and text,
+// move the caret to the end, insert the text there. Each step runs under its
+// own error trap: a step that throws is reported to fail ("Out of memory", or
+// the exception's text) and the next step runs with the values as they stand
+// (a failed filter leaves block as it came in).
+void appendSpyBlock(SpyPane &pane, SpyLog &log, QString &block,
+                    const std::function<void(const QString &description)> &fail);

@@ -5,6 +5,7 @@
 // typing, a flood shown newest first).
 #include "spy/cp1252.h"
 #include "spy/spy_filter.h"
+#include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
 #include <QPlainTextEdit>
@@ -41,17 +42,6 @@ struct ModelPane {
         text += r.text;
     }
 };
-
-// The steps of the spy display procedure, in their order.
-void appendSpyText(SpyPane &pane, const QString &block)
-{
-    pane.length();
-    pane.trim();
-    const SpyFilterResult r = filterSpyBlock(block);
-    pane.eraseBeforeEnd(r.leadingBackspaces);
-    pane.caretToEnd();
-    pane.insertAtCaret(r.text);
-}
 
 // Raw text as the pane shows it: each CR LF, lone CR or lone LF is one line
 // break, written CR LF.
@@ -145,9 +135,21 @@ private slots:
     void inputActsOnTheWholeText();
 
 private:
+    // The spy display procedure on the pane under test; its failures are
+    // collected and fail the case at cleanup.
+    void appendSpyText(SpyPane &pane, const QString &block);
+
     QPlainTextEdit *m_edit = nullptr;
     SpyPane *m_pane = nullptr;
+    SpyLog *m_log = nullptr;
+    QStringList m_failures;
 };
+
+void tst_spy_pane::appendSpyText(SpyPane &pane, const QString &block)
+{
+    QString text = block;
+    appendSpyBlock(pane, *m_log, text, [this](const QString &description) { m_failures << description; });
+}
 
 void tst_spy_pane::init()
 {
@@ -155,12 +157,16 @@ void tst_spy_pane::init()
     m_edit->resize(400, 300);
     m_edit->show();
     m_pane = new SpyPane(m_edit);
+    m_log = new SpyLog;
+    m_failures.clear();
 }
 
 void tst_spy_pane::cleanup()
 {
+    delete m_log;
     delete m_pane;
     delete m_edit;
+    QVERIFY2(m_failures.isEmpty(), qPrintable(m_failures.join(QLatin1Char('\n'))));
 }
 
 void tst_spy_pane::countsLineBreaksAsTwo()
