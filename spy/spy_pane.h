@@ -35,8 +35,6 @@ public:
     // filter is installed on edit after any already there, so it runs first.
     explicit SpyPane(QPlainTextEdit *edit);
 
-    QPlainTextEdit *edit() const { return edit_; }
-
     // The number of characters in the pane, each line break counted as two.
     // Constant time.
     int length() const;
