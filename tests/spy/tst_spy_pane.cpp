@@ -133,6 +133,7 @@ private slots:
     void clearDropsWaitingText_data();
     void clearDropsWaitingText();
     void inputActsOnTheWholeText();
+    void userEditsAreCounted();
 
 private:
     // The spy display procedure on the pane under test; its failures are
@@ -639,6 +640,29 @@ void tst_spy_pane::inputActsOnTheWholeText()
     QVERIFY(!m_pane->hasPending());
     QCOMPARE(widgetText(m_edit), QStringLiteral("> boot> ab\r\nmore"));
     QCOMPARE(m_pane->length(), 16);
+}
+
+// A line joined by the user's backspace and a typed character change the
+// pane's own count, and the next block's backspace works on the edited line.
+void tst_spy_pane::userEditsAreCounted()
+{
+    m_edit->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_edit));
+    m_edit->setFocus();
+    QTRY_VERIFY(m_edit->hasFocus());
+
+    appendSpyText(*m_pane, QStringLiteral("ab\r\ncd"));
+    m_pane->flush();
+    QTextCursor caret(m_edit->document()->lastBlock());
+    m_edit->setTextCursor(caret);
+    QTest::keyClick(m_edit, Qt::Key_Backspace);
+    QTest::keyClicks(m_edit, "x");
+    QCOMPARE(widgetText(m_edit), QStringLiteral("abxcd"));
+    QCOMPARE(m_pane->length(), 5);
+
+    appendSpyText(*m_pane, QStringLiteral("\b!"));
+    QCOMPARE(m_pane->length(), 5);
+    QCOMPARE(m_pane->text(), QStringLiteral("abxc!"));
 }
 
 QTEST_MAIN(tst_spy_pane)
