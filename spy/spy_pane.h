@@ -1,7 +1,8 @@
 #pragma once
-// The spy display's operations over the window's QPlainTextEdit, with its text
-// counted as a line break being two characters (CR LF), any other one, and the
-// widget updated at most once every FlushDelayMs however fast blocks arrive.
+// The spy display's operations over the window's QPlainTextEdit: the pane's
+// text is one string with CR LF line breaks, bounded by the trim, and the
+// widget is brought up to date with it at most once every FlushDelayMs however
+// fast blocks arrive.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -9,7 +10,10 @@
 #include <QStringView>
 #include <QTimer>
 
+#include <functional>
+
 class QPlainTextEdit;
+class SpyLog;
 
 // The spy display as its procedures see it, ahead of what the widget shows.
 class SpyPane : public QObject {
@@ -30,9 +34,8 @@ public:
     // far, whatever the widget shows yet. A key, a click or the focus reaching
     // edit flushes first, so that the user always acts on the whole text; the
     // filter is installed on edit after any already there, so it runs first.
+    // What the user or anyone else changes in edit's text is the pane's at once.
     explicit SpyPane(QPlainTextEdit *edit);
-
-    QPlainTextEdit *edit() const { return edit_; }
 
     // The number of characters in the pane, each line break counted as two.
     // Constant time.
@@ -78,7 +81,7 @@ public:
     // True while changes wait for a flush.
     bool hasPending() const
     {
-        return widgetCut_ > 0 || !front_.text.isEmpty() || !back_.text.isEmpty() || caretPending_;
+        return widgetCut_ > 0 || unshown_ > 0 || waiting_ > 0 || caretPending_;
     }
 
 signals:
@@ -89,35 +92,44 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    // Text outside the widget, each line break one QChar::ParagraphSeparator as
-    // the document holds it.
-    struct Held {
-        QString text;
-        int breaks = 0;
-        // Counted characters: a line break is two.
-        int length() const { return int(text.size()) + breaks; }
-    };
-
-    int widgetLength() const;
     bool caretAtEnd() const;
-    void appendBack(QStringView filtered);
+    void appendWaiting(QStringView filtered);
     void schedule();
     // Runs update from the event loop, reporting its failures by flushFailed.
     void reportFailures(void (SpyPane::*update)());
-    // The widget shows the newest TrimAbove characters of back_; all the text
-    // before them moves into front_.
+    // The widget shows the newest TrimAbove characters of the text; all the
+    // text before them waits to be shown before the widget's.
     void showNewest();
+    // A change that the user or anyone else made to the widget's text becomes
+    // the pane's; text still to be shown stays so.
+    void takeWidgetChange();
 
     QPlainTextEdit *edit_;
-    // Held before the widget's text; only while front_ is empty can the widget
-    // have a cut.
-    Held front_;
-    // Counted characters to remove from the front of the widget's text.
+    // The pane's text, each line break CR LF. Until the next flush the widget
+    // holds, after the widgetCut_ characters it has still to lose at its
+    // front, the part of text_ between its first unshown_ and last waiting_
+    // characters.
+    QString text_;
+    // Only while unshown_ is 0 can the widget have a cut.
+    qsizetype unshown_ = 0;
+    // Document characters (a line break is one) to remove from the widget's front.
     int widgetCut_ = 0;
-    // Held after the widget's text.
-    Held back_;
+    qsizetype waiting_ = 0;
     // The caret goes to the end (and into view) at the next flush.
     bool caretPending_ = false;
+    // True while the pane itself edits the widget.
+    bool updating_ = false;
     QTimer flushTimer_;
     QElapsedTimer sinceFlush_;
 };
+
+// The spy display procedure for one received block, in its order: measure the
+// pane, trim it when it holds more than SpyPane::TrimAbove characters, filter
+// the block (block becomes the filtered text) and erase before the pane's end
+// what its leading backspaces reach, give the log the same erasure and text,
+// move the caret to the end, insert the text there. Each step runs under its
+// own error trap: a step that throws is reported to fail ("Out of memory", or
+// the exception's text) and the next step runs with the values as they stand
+// (a failed filter leaves block as it came in).
+void appendSpyBlock(SpyPane &pane, SpyLog &log, QString &block,
+                    const std::function<void(const QString &description)> &fail);

@@ -5,7 +5,6 @@
 #include "spy/cp1252.h"
 #include "spy/key_bytes.h"
 #include "spy/mscomm.h"
-#include "spy/spy_filter.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
@@ -14,9 +13,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
-
-#include <exception>
-#include <new>
 
 void qx7100_1::setUpSerial()
 {
@@ -111,38 +107,7 @@ void qx7100_1::reopenPort()
 
 void qx7100_1::AppendSpyText(QString &block)
 {
-    // Each step runs under the error trap: a failing step is reported and the
-    // next one runs with the values as they stand.
-    auto step = [this](auto &&run) {
-        try {
-            run();
-        } catch (const std::bad_alloc &) {
-            spyError(QStringLiteral("Out of memory"));
-        } catch (const std::exception &e) {
-            spyError(QString::fromLocal8Bit(e.what()));
-        }
-    };
-
-    int displayLength = 0;
-    step([&] { displayLength = spyPane_->length(); });
-    step([&] {
-        if (displayLength > SpyPane::TrimAbove)
-            displayLength = spyPane_->trim();
-    });
-    SpyFilterResult filtered;
-    step([&] {
-        filtered = filterSpyBlock(block);
-        block = filtered.text;
-        if (filtered.leadingBackspaces > 0)
-            spyPane_->eraseBeforeEnd(filtered.leadingBackspaces);
-    });
-    // The log takes the block as the pane does, whatever the pane's own steps do.
-    step([&] {
-        spyLog_->eraseBeforeEnd(filtered.leadingBackspaces);
-        spyLog_->append(block);
-    });
-    step([&] { spyPane_->caretToEnd(); });
-    step([&] { spyPane_->insertAtCaret(block); });
+    appendSpyBlock(*spyPane_, *spyLog_, block, [this](const QString &description) { spyError(description); });
 }
 
 void qx7100_1::spyError(const QString &description)

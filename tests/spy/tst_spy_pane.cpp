@@ -5,6 +5,7 @@
 // typing, a flood shown newest first).
 #include "spy/cp1252.h"
 #include "spy/spy_filter.h"
+#include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
 #include <QPlainTextEdit>
@@ -41,17 +42,6 @@ struct ModelPane {
         text += r.text;
     }
 };
-
-// The steps of the spy display procedure, in their order.
-void appendSpyText(SpyPane &pane, const QString &block)
-{
-    pane.length();
-    pane.trim();
-    const SpyFilterResult r = filterSpyBlock(block);
-    pane.eraseBeforeEnd(r.leadingBackspaces);
-    pane.caretToEnd();
-    pane.insertAtCaret(r.text);
-}
 
 // Raw text as the pane shows it: each CR LF, lone CR or lone LF is one line
 // break, written CR LF.
@@ -143,11 +133,24 @@ private slots:
     void clearDropsWaitingText_data();
     void clearDropsWaitingText();
     void inputActsOnTheWholeText();
+    void userEditsAreCounted();
 
 private:
+    // The spy display procedure on the pane under test; its failures are
+    // collected and fail the case at cleanup.
+    void appendSpyText(SpyPane &pane, const QString &block);
+
     QPlainTextEdit *m_edit = nullptr;
     SpyPane *m_pane = nullptr;
+    SpyLog *m_log = nullptr;
+    QStringList m_failures;
 };
+
+void tst_spy_pane::appendSpyText(SpyPane &pane, const QString &block)
+{
+    QString text = block;
+    appendSpyBlock(pane, *m_log, text, [this](const QString &description) { m_failures << description; });
+}
 
 void tst_spy_pane::init()
 {
@@ -155,12 +158,16 @@ void tst_spy_pane::init()
     m_edit->resize(400, 300);
     m_edit->show();
     m_pane = new SpyPane(m_edit);
+    m_log = new SpyLog;
+    m_failures.clear();
 }
 
 void tst_spy_pane::cleanup()
 {
+    delete m_log;
     delete m_pane;
     delete m_edit;
+    QVERIFY2(m_failures.isEmpty(), qPrintable(m_failures.join(QLatin1Char('\n'))));
 }
 
 void tst_spy_pane::countsLineBreaksAsTwo()
@@ -633,6 +640,29 @@ void tst_spy_pane::inputActsOnTheWholeText()
     QVERIFY(!m_pane->hasPending());
     QCOMPARE(widgetText(m_edit), QStringLiteral("> boot> ab\r\nmore"));
     QCOMPARE(m_pane->length(), 16);
+}
+
+// A line joined by the user's backspace and a typed character change the
+// pane's own count, and the next block's backspace works on the edited line.
+void tst_spy_pane::userEditsAreCounted()
+{
+    m_edit->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_edit));
+    m_edit->setFocus();
+    QTRY_VERIFY(m_edit->hasFocus());
+
+    appendSpyText(*m_pane, QStringLiteral("ab\r\ncd"));
+    m_pane->flush();
+    QTextCursor caret(m_edit->document()->lastBlock());
+    m_edit->setTextCursor(caret);
+    QTest::keyClick(m_edit, Qt::Key_Backspace);
+    QTest::keyClicks(m_edit, "x");
+    QCOMPARE(widgetText(m_edit), QStringLiteral("abxcd"));
+    QCOMPARE(m_pane->length(), 5);
+
+    appendSpyText(*m_pane, QStringLiteral("\b!"));
+    QCOMPARE(m_pane->length(), 5);
+    QCOMPARE(m_pane->text(), QStringLiteral("abxc!"));
 }
 
 QTEST_MAIN(tst_spy_pane)
