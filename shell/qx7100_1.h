@@ -1,6 +1,8 @@
 #pragma once
 // The loader's main window: information pane, spy display, Start button, menus
-// and status bar, and every procedure that the user's commands run.
+// and status bar, and every procedure that the user's commands run. Each
+// subsystem's folder defines the window's procedures of that subsystem, as
+// marked below.
 
 #include "download/common_dialog.h"
 #include "shell/loader_services.h"
@@ -29,31 +31,43 @@ public:
     explicit qx7100_1(LoaderServices services, QWidget *parent = nullptr);
     ~qx7100_1() override;
 
+    // ---- shell/qx7100_1.cpp: start-up, layout, the shared commands ----------
     // Start-up: Start disabled, no port marked, panes laid out and blue, the
     // default printer in the "Printer" panel. Run once by the constructor.
     void Form_Load();
     // After every change of size: lay the panes out, or snap the window back to
     // its minimum outer size of 3000 x 3000 twips.
     void Form_Resize();
+    // The "Start" menu command: as the Start button.
+    void start_1_Click();
+    void Status_Click();
 
-    // Menu and button commands.
-    void convert_Click();
-    void file_Click();
+    // Twip conversion with the window's logical resolution.
+    float twipsX(int pixels) const;
+    float twipsY(int pixels) const;
+    int pixelsX(float twips) const;
+    int pixelsY(float twips) const;
+
+    // ---- spy/window_spy.cpp: the serial port and the spy display -------------
     void com1_Click();
     void com2_Click();
-    void start_1_Click();
-    void Start_Click();
     void Clear_Click();
-    void Status_Click();
     // File > "&Save spy log...": the spy display's whole text of the run to a file.
     void savelog_Click();
-
-    // Serial events and the spy display.
     void MSComm1_OnComm();
+    // One received block onto the spy display and into the log (appendSpyBlock);
+    // block becomes the filtered text. A failing step is reported by spyError.
     void AppendSpyText(QString &block);
     // A key typed into the spy display; returns true when the key was taken
     // (sent to the decoder) and must not reach the pane.
     bool txtTerm_KeyPress(const QString &text, int key, Qt::KeyboardModifiers modifiers);
+
+    // ---- download/window_download.cpp: choosing and sending the image --------
+    void file_Click();
+    void Start_Click();
+
+    // ---- convert/window_convert.cpp: the S-record conversion ----------------
+    void convert_Click();
 
     // State shared between the commands (read by tests too).
     const QString &filename() const { return Filename; }
@@ -62,39 +76,40 @@ public:
     SpyPane &spyPane() { return *spyPane_; }
     SpyLog &spyLog() { return *spyLog_; }
 
-    // Twip conversion with the window's logical resolution.
-    float twipsX(int pixels) const;
-    float twipsY(int pixels) const;
-    int pixelsX(float twips) const;
-    int pixelsY(float twips) const;
-
 protected:
+    // shell/qx7100_1.cpp
     void resizeEvent(QResizeEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
+    // spy/window_spy.cpp: keys of the spy display.
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // shell/qx7100_1.cpp
     void buildControls();
     void buildMenus();
-    void setUpSerial();
     void layOutPanes();
     void hintMinimumSize();
+    QLabel *panel(const QString &key) const;
+    void insertInfo(const QString &text);
+    void warn(const QString &text);
+    void showJob(const QString &text);
+
+    // spy/window_spy.cpp
+    void setUpSerial();
     void selectPort(QAction *item, int portNumber, QAction *other);
     QString portLabel() const;
     void portLost(const QString &warning);
     void portStopped(const QString &reason);
     void reopenPort();
     void spyError(const QString &description);
-    QLabel *panel(const QString &key) const;
-    void insertInfo(const QString &text);
+
+    // download/window_download.cpp
     // The file dialog sequence shared by the image and S-record commands:
     // returns the chosen path, or an empty text when the user cancelled.
     QString chooseFile(const QString &filter);
-    void warn(const QString &text);
     // Start's part after its checks: the question about an earlier job still in
     // the queue, the send, and the follow-up of the job it created.
     void sendImage(const DefaultPrinterInfo &printer);
-    void showJob(const QString &text);
 
     LoaderServices services_;
 
