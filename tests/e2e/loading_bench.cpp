@@ -5,10 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTest>
 #include <QTextBlock>
 
@@ -102,44 +100,13 @@ void ObservedProcessStarter::start(const QString &program, const QStringList &ar
 }
 
 WindowUnderTest::WindowUnderTest(const QString &programFolder, std::function<QString()> com1Device)
+    : WindowFixture(Later{})
 {
     LoaderServices services = makeRealServices(programFolder);
-    m_dialog = new ScriptedFileDialog;
-    m_messages = new RecordingMessages;
     m_processes = new ObservedProcessStarter(std::move(services.processes));
-    services.fileDialog.reset(m_dialog);
-    services.messages.reset(m_messages);
     services.processes.reset(m_processes);
     services.serialPortDevice = [com1Device](int port) { return port == 1 ? com1Device() : QString(); };
-    m_window = std::make_unique<qx7100_1>(std::move(services));
-    m_window->show();
-}
-
-WindowUnderTest::~WindowUnderTest() = default;
-
-QAction *WindowUnderTest::action(const char *name) const
-{
-    return m_window->findChild<QAction *>(QLatin1String(name));
-}
-
-QPlainTextEdit *WindowUnderTest::spy() const
-{
-    return m_window->findChild<QPlainTextEdit *>(QStringLiteral("txtTerm"));
-}
-
-QPlainTextEdit *WindowUnderTest::info() const
-{
-    return m_window->findChild<QPlainTextEdit *>(QStringLiteral("Textinfo"));
-}
-
-QPushButton *WindowUnderTest::startButton() const
-{
-    return m_window->findChild<QPushButton *>(QStringLiteral("Start"));
-}
-
-QLabel *WindowUnderTest::panel(const char *key) const
-{
-    return m_window->findChild<QStatusBar *>(QStringLiteral("sbrStatus"))->findChild<QLabel *>(QLatin1String(key));
+    open(withDialogDoubles(std::move(services)), Show::Shown);
 }
 
 QString WindowUnderTest::lastSpyLine() const
@@ -163,21 +130,9 @@ void WindowUnderTest::com1()
     action("com1")->trigger();
 }
 
-void WindowUnderTest::chooseImage(const QString &path)
+void WindowUnderTest::clickStart()
 {
-    m_dialog->answers << path;
-    action("file")->trigger();
-}
-
-void WindowUnderTest::convert(const QString &srecPath)
-{
-    m_dialog->answers << srecPath;
-    action("convert")->trigger();
-}
-
-void WindowUnderTest::start()
-{
-    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QTest::mouseClick(start(), Qt::LeftButton);
 }
 
 LoadingBench::LoadingBench() = default;
