@@ -11,84 +11,9 @@
 #include <QTextBlock>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
-
-DecoderSim::DecoderSim()
-{
-    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-    QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                     [this] { m_log += m_process.readAllStandardError(); });
-}
-
-DecoderSim::~DecoderSim()
-{
-    stop();
-}
-
-bool DecoderSim::start(const QStringList &arguments)
-{
-    m_process.start(QStringLiteral(DECODER_SIM), arguments);
-    if (!m_process.waitForStarted(5000))
-        return false;
-    return !waitForStatus(QStringLiteral("pty: "), 5000).isEmpty();
-}
-
-void DecoderSim::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(3000)) {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
-}
-
-void DecoderSim::signal(int number)
-{
-    if (m_process.state() == QProcess::Running)
-        ::kill(static_cast<pid_t>(m_process.processId()), number);
-}
-
-void DecoderSim::readLines()
-{
-    m_partial += m_process.readAllStandardOutput();
-    qsizetype end;
-    while ((end = m_partial.indexOf('\n')) >= 0) {
-        m_lines << QString::fromUtf8(m_partial.left(end)).trimmed();
-        m_partial.remove(0, end + 1);
-    }
-}
-
-QString DecoderSim::waitForStatus(const QString &prefix, int timeoutMs)
-{
-    QString found;
-    auto look = [&] {
-        readLines();
-        for (int i = m_taken; i < m_lines.size(); ++i) {
-            if (m_lines[i].startsWith(prefix)) {
-                m_taken = i + 1;
-                found = m_lines[i];
-                return true;
-            }
-        }
-        return false;
-    };
-    if (!QTest::qWaitFor(look, timeoutMs))
-        return {};
-    return found;
-}
-
-QString DecoderSim::diagnostics()
-{
-    readLines();
-    m_log += m_process.readAllStandardError();
-    return QStringLiteral("decoder-sim status:\n  ") + m_lines.join(QStringLiteral("\n  "))
-        + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(m_log.right(3000));
-}
 
 void ObservedProcessStarter::start(const QString &program, const QStringList &arguments, QObject *context,
                                    std::function<void(const ProcessOutcome &)> onOutcome)

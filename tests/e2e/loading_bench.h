@@ -4,6 +4,7 @@
 // raw queue (parallel:/dev/lp0, so LPT1:), and the real window with its real services
 // but for the file dialog and the message boxes, which are scripted doubles.
 
+#include "decoder_sim_process.h"
 #include "private_cups_server.h"
 #include "window_fixture.h"
 
@@ -12,37 +13,6 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
-
-// The decoder simulator as a child process, followed through its status lines while
-// the calling thread's events go on being processed (the window lives in that thread).
-class DecoderSim {
-public:
-    DecoderSim();
-    ~DecoderSim();
-    DecoderSim(const DecoderSim &) = delete;
-    DecoderSim &operator=(const DecoderSim &) = delete;
-
-    // Starts decoder-sim with the arguments and waits for its "pty:" line. False when it
-    // does not come within 5 s; diagnostics() then says why.
-    bool start(const QStringList &arguments);
-    // Ends it with SIGTERM (SIGKILL after 3 s). Safe to call twice.
-    void stop();
-    void signal(int number);
-    // The first status line not yet taken that starts with prefix (earlier lines are
-    // passed over and stay in statusLines()); empty when none comes within timeoutMs.
-    QString waitForStatus(const QString &prefix, int timeoutMs);
-    QStringList statusLines() const { return m_lines; }
-    // Status lines and the simulator's log, for failure messages.
-    QString diagnostics();
-
-private:
-    void readLines();
-    QProcess m_process;
-    QStringList m_lines;
-    int m_taken = 0;
-    QByteArray m_partial;
-    QByteArray m_log;
-};
 
 // Passes every start on to the real process starter and keeps the outcomes, so that a
 // test knows when the converter has ended.
