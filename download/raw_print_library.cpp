@@ -1,5 +1,7 @@
 #include "download/raw_print_library.h"
 
+#include "binprn32/binprn32.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
@@ -8,9 +10,11 @@
 
 namespace {
 
-using GetDefPrinterNameFn = int32_t (*)(char *);
-using SendPrnToDefPrinterFn = int16_t (*)(const char *);
-using SendPrnToDefPrinterJobFn = int16_t (*)(const char *, int32_t *);
+// The library's functions, typed from its own header, so that a change of
+// signature there fails to compile here instead of calling with the wrong types.
+using GetDefPrinterNameFn = decltype(&vbGetDefPrinterName);
+using SendPrnToDefPrinterFn = decltype(&vbSendPrnToDefPrinter);
+using SendPrnToDefPrinterJobFn = decltype(&vbSendPrnToDefPrinterJob);
 
 // Why the dynamic loader refuses the file, in its own words without the path it
 // starts them with ("PATH: invalid ELF header").

@@ -9,6 +9,8 @@
 # no display, the command that starts it is printed instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Builds use every core unless the caller chose otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 say() {
     echo "build-and-run: $*" >&2

@@ -6,6 +6,8 @@
 #   scripts/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Builds use every core unless the caller chose otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 if [[ $(id -u) -eq 0 ]]; then
     scripts/install-deps.sh
@@ -26,7 +28,7 @@ umask 022
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOADER_BUILD_TESTS=OFF -DLOADER_BUILD_BENCH=OFF \
     -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$ldflags"
-cmake --build "$build" --parallel 2
+cmake --build "$build"
 rm -f "$build"/load-qx7100_*.deb
 (cd "$build" && cpack -G DEB)
 deb=$(ls "$build"/load-qx7100_*.deb)

@@ -1,6 +1,7 @@
 #include "shell/about.h"
 
 #include "shell/enter_presses.h"
+#include "shell/twips.h"
 
 #include <QKeyEvent>
 #include <QPlainTextEdit>
@@ -8,11 +9,10 @@
 
 namespace {
 
-// Design sizes in twips; 15 twips make a pixel at 96 dots per inch.
+// A design size in twips, in pixels of the widget's horizontal or vertical resolution.
 int px(const QWidget *w, int twips, bool horizontal)
 {
-    const int dpi = horizontal ? w->logicalDpiX() : w->logicalDpiY();
-    return qRound(float(twips) * float(dpi) / 1440.0f);
+    return twipsToPixels(float(twips), horizontal ? w->logicalDpiX() : w->logicalDpiY());
 }
 
 const char kAboutText[] =

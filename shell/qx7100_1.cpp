@@ -4,6 +4,7 @@
 #include "shell/about.h"
 #include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
+#include "shell/twips.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
@@ -19,6 +20,7 @@
 #include <QStatusBar>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -84,7 +86,7 @@ private:
     void placePanels()
     {
         int x = 0;
-        for (QLabel *label : qAsConst(panels_)) {
+        for (QLabel *label : std::as_const(panels_)) {
             const int width = label->property("panelWidth").toInt();
             label->setGeometry(x, 0, width, height());
             x += width;
@@ -344,7 +346,7 @@ void qx7100_1::showJob(const QString &text)
     static_cast<PanelStatusBar *>(sbrStatus)->setRightText(text);
 }
 
-float qx7100_1::twipsX(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiX()); }
-float qx7100_1::twipsY(int pixels) const { return float(pixels) * 1440.0f / float(logicalDpiY()); }
-int qx7100_1::pixelsX(float twips) const { return int(std::lround(twips * float(logicalDpiX()) / 1440.0f)); }
-int qx7100_1::pixelsY(float twips) const { return int(std::lround(twips * float(logicalDpiY()) / 1440.0f)); }
+float qx7100_1::twipsX(int pixels) const { return pixelsToTwips(pixels, logicalDpiX()); }
+float qx7100_1::twipsY(int pixels) const { return pixelsToTwips(pixels, logicalDpiY()); }
+int qx7100_1::pixelsX(float twips) const { return twipsToPixels(twips, logicalDpiX()); }
+int qx7100_1::pixelsY(float twips) const { return twipsToPixels(twips, logicalDpiY()); }

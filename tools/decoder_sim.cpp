@@ -269,37 +269,37 @@ std::string trimmedLower(const std::string &text)
 class Decoder {
 public:
     explicit Decoder(const Options &options)
-        : m_options(options),
-          m_receiver(sim::ReceiverConfig{options.expect, options.save, static_cast<std::size_t>(options.blockSize),
+        : options_(options),
+          receiver_(sim::ReceiverConfig{options.expect, options.save, static_cast<std::size_t>(options.blockSize),
                                          options.baseAddress, !options.clean})
     {
     }
 
     ~Decoder()
     {
-        m_serial.close();
-        m_capture.removeCreated();
+        serial_.close();
+        capture_.removeCreated();
     }
     Decoder(const Decoder &) = delete;
     Decoder &operator=(const Decoder &) = delete;
 
     bool start(std::string &error)
     {
-        if (!m_options.capture.empty()
-            && !m_capture.open(m_options.capture, m_options.fifo, m_options.fromStart, error))
+        if (!options_.capture.empty()
+            && !capture_.open(options_.capture, options_.fifo, options_.fromStart, error))
             return false;
-        if (!m_serial.open(m_options.link, error)) {
-            m_capture.removeCreated();
+        if (!serial_.open(options_.link, error)) {
+            capture_.removeCreated();
             return false;
         }
-        m_serial.setBaud(m_options.baud);
-        m_keys = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
-        status("pty: " + m_serial.slavePath());
-        log("serial side " + m_serial.slavePath() + (m_options.link.empty() ? "" : " linked as " + m_options.link)
-            + (m_options.capture.empty() ? std::string()
-                                         : std::string(", image side ") + (m_capture.isFifo() ? "FIFO " : "file ")
-                                               + m_options.capture));
-        if (m_options.banner)
+        serial_.setBaud(options_.baud);
+        keys_ = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+        status("pty: " + serial_.slavePath());
+        log("serial side " + serial_.slavePath() + (options_.link.empty() ? "" : " linked as " + options_.link)
+            + (options_.capture.empty() ? std::string()
+                                         : std::string(", image side ") + (capture_.isFifo() ? "FIFO " : "file ")
+                                               + options_.capture));
+        if (options_.banner)
             powerOn();
         return true;
     }
@@ -307,18 +307,18 @@ public:
     void run()
     {
         std::vector<char> buffer(65536);
-        while (!m_quit) {
+        while (!quit_) {
             const auto now = sim::Clock::now();
             pollfd fds[4] = {};
             nfds_t count = 0;
             fds[count++] = {signalPipe[0], POLLIN, 0};
-            const int serialIndex = m_serial.isOpen() ? static_cast<int>(count) : -1;
+            const int serialIndex = serial_.isOpen() ? static_cast<int>(count) : -1;
             if (serialIndex >= 0)
-                fds[count++] = {m_serial.fd(), m_serial.pollEvents(now), 0};
-            const int captureIndex = m_capture.pollFd() >= 0 ? static_cast<int>(count) : -1;
+                fds[count++] = {serial_.fd(), serial_.pollEvents(now), 0};
+            const int captureIndex = capture_.pollFd() >= 0 ? static_cast<int>(count) : -1;
             if (captureIndex >= 0)
-                fds[count++] = {m_capture.pollFd(), POLLIN, 0};
-            const int keysIndex = m_keys ? static_cast<int>(count) : -1;
+                fds[count++] = {capture_.pollFd(), POLLIN, 0};
+            const int keysIndex = keys_ ? static_cast<int>(count) : -1;
             if (keysIndex >= 0)
                 fds[count++] = {STDIN_FILENO, POLLIN, 0};
 
@@ -329,24 +329,24 @@ public:
             }
             if (ready > 0 && (fds[0].revents & POLLIN))
                 handleSignals();
-            if (serialIndex >= 0 && m_serial.isOpen() && (fds[serialIndex].revents & (POLLIN | POLLHUP | POLLERR)))
-                handleKeys(m_serial.read());
+            if (serialIndex >= 0 && serial_.isOpen() && (fds[serialIndex].revents & (POLLIN | POLLHUP | POLLERR)))
+                handleKeys(serial_.read());
             if (keysIndex >= 0 && (fds[keysIndex].revents & (POLLIN | POLLHUP | POLLERR)))
                 handleTerminal();
-            const bool fileDue = !m_options.capture.empty() && !m_capture.isFifo()
-                && (m_capture.backlog() || sim::Clock::now() >= m_nextFilePoll);
+            const bool fileDue = !options_.capture.empty() && !capture_.isFifo()
+                && (capture_.backlog() || sim::Clock::now() >= nextFilePoll_);
             if ((captureIndex >= 0 && (fds[captureIndex].revents & POLLIN)) || fileDue) {
-                m_nextFilePoll = sim::Clock::now() + FilePoll;
-                handleImage(m_capture.read(buffer.data(), buffer.size()), buffer.data());
+                nextFilePoll_ = sim::Clock::now() + FilePoll;
+                handleImage(capture_.read(buffer.data(), buffer.size()), buffer.data());
             }
-            if (m_receiver.receiving() && sim::Clock::now() >= m_lastByte + quietTime()) {
+            if (receiver_.receiving() && sim::Clock::now() >= lastByte_ + quietTime()) {
                 std::string text;
-                auto report = m_receiver.finishQuiet(text);
-                m_serial.send(text);
+                auto report = receiver_.finishQuiet(text);
+                serial_.send(text);
                 if (report)
                     finishLoading(*report);
             }
-            m_serial.flush(sim::Clock::now());
+            serial_.flush(sim::Clock::now());
             flushLogs();
         }
     }
@@ -356,20 +356,20 @@ private:
 
     sim::Clock::duration quietTime() const
     {
-        return std::chrono::duration_cast<sim::Clock::duration>(std::chrono::duration<double>(m_options.timeout));
+        return std::chrono::duration_cast<sim::Clock::duration>(std::chrono::duration<double>(options_.timeout));
     }
 
     int timeoutMs(sim::Clock::time_point now) const
     {
         std::optional<sim::Clock::time_point> wake;
         auto at = [&](sim::Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
-        if (m_capture.backlog())
+        if (capture_.backlog())
             at(now);
-        if (!m_options.capture.empty() && !m_capture.isFifo())
-            at(m_nextFilePoll);
-        if (m_receiver.receiving())
-            at(m_lastByte + quietTime());
-        const int serialDelay = m_serial.delayMs(now);
+        if (!options_.capture.empty() && !capture_.isFifo())
+            at(nextFilePoll_);
+        if (receiver_.receiving())
+            at(lastByte_ + quietTime());
+        const int serialDelay = serial_.delayMs(now);
         if (serialDelay >= 0)
             at(now + std::chrono::milliseconds(serialDelay));
         if (!wake)
@@ -396,7 +396,7 @@ private:
                 break;
             default:
                 log(std::string("ending on ") + ::strsignal(numbers[i]));
-                m_quit = true;
+                quit_ = true;
                 break;
             }
         }
@@ -404,19 +404,19 @@ private:
 
     void powerOn()
     {
-        if (!m_serial.isOpen()) {
+        if (!serial_.isOpen()) {
             log("serial side closed: no power-on banner");
             return;
         }
-        m_serial.send(sim::bootBanner(!m_options.clean));
+        serial_.send(sim::bootBanner(!options_.clean));
         status("power-on");
     }
 
     void closeSerial()
     {
-        if (!m_serial.isOpen())
+        if (!serial_.isOpen())
             return;
-        m_serial.close();
+        serial_.close();
         status("serial: closed");
     }
 
@@ -425,7 +425,7 @@ private:
         if (typed.empty())
             return;
         std::vector<std::string> commands;
-        m_serial.send(m_console.feed(typed.data(), typed.size(), commands));
+        serial_.send(console_.feed(typed.data(), typed.size(), commands));
         for (const std::string &line : commands)
             runCommand(trimmedLower(line));
     }
@@ -436,16 +436,16 @@ private:
             return;
         log("console command: " + command);
         if (command == "help") {
-            m_serial.send(sim::crlf("commandes: help, boot, status"));
+            serial_.send(sim::crlf("commandes: help, boot, status"));
         } else if (command == "boot") {
             powerOn();
         } else if (command == "status") {
-            m_serial.send(sim::crlf("chargements: " + std::to_string(m_receiver.loadings())
-                                    + ", dernier: " + m_receiver.lastOutcome()));
-            if (m_receiver.receiving())
-                m_serial.send(sim::crlf("reception en cours: " + std::to_string(m_receiver.received()) + " octets"));
+            serial_.send(sim::crlf("chargements: " + std::to_string(receiver_.loadings())
+                                    + ", dernier: " + receiver_.lastOutcome()));
+            if (receiver_.receiving())
+                serial_.send(sim::crlf("reception en cours: " + std::to_string(receiver_.received()) + " octets"));
         } else {
-            m_serial.send(sim::crlf("commande inconnue: " + command));
+            serial_.send(sim::crlf("commande inconnue: " + command));
         }
     }
 
@@ -454,42 +454,42 @@ private:
         char text[256];
         const ssize_t n = ::read(STDIN_FILENO, text, sizeof text);
         if (n <= 0) {
-            m_keys = false;
+            keys_ = false;
             return;
         }
-        m_terminalLine.append(text, static_cast<std::size_t>(n));
+        terminalLine_.append(text, static_cast<std::size_t>(n));
         std::size_t end;
-        while ((end = m_terminalLine.find('\n')) != std::string::npos) {
-            const std::string line = trimmedLower(m_terminalLine.substr(0, end));
-            m_terminalLine.erase(0, end + 1);
+        while ((end = terminalLine_.find('\n')) != std::string::npos) {
+            const std::string line = trimmedLower(terminalLine_.substr(0, end));
+            terminalLine_.erase(0, end + 1);
             if (line == "p")
                 powerOn();
             else if (line == "q")
-                m_quit = true;
+                quit_ = true;
             else if (!line.empty())
                 std::fputs("decoder-sim: \"p\" Enter powers on, \"q\" Enter quits\n", stderr);
         }
-        if (m_terminalLine.size() > 256)
-            m_terminalLine.clear();
+        if (terminalLine_.size() > 256)
+            terminalLine_.clear();
     }
 
     void handleImage(std::size_t size, const char *data)
     {
         if (size == 0)
             return;
-        m_lastByte = sim::Clock::now();
+        lastByte_ = sim::Clock::now();
         std::size_t done = 0;
         while (done < size) {
             std::string text;
             std::optional<sim::LoadingReport> report;
-            done += m_receiver.take(data + done, size - done, text, report);
-            m_serial.send(text);
+            done += receiver_.take(data + done, size - done, text, report);
+            serial_.send(text);
             if (report)
                 finishLoading(*report);
         }
-        m_imageBytes += static_cast<long long>(size);
-        if (m_options.closeAfterBytes >= 0 && m_imageBytes >= m_options.closeAfterBytes && m_serial.isOpen()) {
-            log("closing the serial side after " + std::to_string(m_imageBytes) + " image bytes");
+        imageBytes_ += static_cast<long long>(size);
+        if (options_.closeAfterBytes >= 0 && imageBytes_ >= options_.closeAfterBytes && serial_.isOpen()) {
+            log("closing the serial side after " + std::to_string(imageBytes_) + " image bytes");
             closeSerial();
         }
     }
@@ -498,31 +498,31 @@ private:
     {
         flushLogs();
         status(report.status);
-        if (m_options.rebootAfterLoad)
+        if (options_.rebootAfterLoad)
             powerOn();
     }
 
     void flushLogs()
     {
-        for (const auto &message : m_receiver.takeLog())
+        for (const auto &message : receiver_.takeLog())
             log(message);
-        for (const auto &message : m_serial.takeLog())
+        for (const auto &message : serial_.takeLog())
             log(message);
-        for (const auto &message : m_capture.takeLog())
+        for (const auto &message : capture_.takeLog())
             log(message);
     }
 
-    const Options &m_options;
-    sim::SerialSide m_serial;
-    sim::CaptureSource m_capture;
-    sim::ImageReceiver m_receiver;
-    sim::Console m_console;
-    bool m_keys = false;
-    std::string m_terminalLine;
-    bool m_quit = false;
-    long long m_imageBytes = 0;
-    sim::Clock::time_point m_lastByte;
-    sim::Clock::time_point m_nextFilePoll = sim::Clock::now();
+    const Options &options_;
+    sim::SerialSide serial_;
+    sim::CaptureSource capture_;
+    sim::ImageReceiver receiver_;
+    sim::Console console_;
+    bool keys_ = false;
+    std::string terminalLine_;
+    bool quit_ = false;
+    long long imageBytes_ = 0;
+    sim::Clock::time_point lastByte_;
+    sim::Clock::time_point nextFilePoll_ = sim::Clock::now();
 };
 
 }  // namespace

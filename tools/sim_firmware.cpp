@@ -98,32 +98,32 @@ std::string Console::feed(const char *data, std::size_t size, std::vector<std::s
     std::string echo;
     auto enter = [&] {
         echo += "\r\n";
-        commands.push_back(m_line);
-        m_line.clear();
+        commands.push_back(line_);
+        line_.clear();
     };
     for (std::size_t i = 0; i < size; ++i) {
         const auto c = static_cast<unsigned char>(data[i]);
         if (c == '\r') {
             enter();
-            m_afterCr = true;
+            afterCr_ = true;
             continue;
         }
         // The LF of a CR LF pair belongs to the Enter already taken.
         if (c == '\n') {
-            if (!m_afterCr)
+            if (!afterCr_)
                 enter();
-            m_afterCr = false;
+            afterCr_ = false;
             continue;
         }
-        m_afterCr = false;
+        afterCr_ = false;
         if (c == 8 || c == 127) {
-            if (!m_line.empty()) {
-                m_line.pop_back();
+            if (!line_.empty()) {
+                line_.pop_back();
                 echo += "\b \b";
             }
         } else if ((c >= 0x20 && c < 0x7F) || c >= 0xA0) {
-            if (m_line.size() < MaxLine) {
-                m_line += static_cast<char>(c);
+            if (line_.size() < MaxLine) {
+                line_ += static_cast<char>(c);
                 echo += static_cast<char>(c);
             }
         }
@@ -131,91 +131,91 @@ std::string Console::feed(const char *data, std::size_t size, std::vector<std::s
     return echo;
 }
 
-ImageReceiver::ImageReceiver(ReceiverConfig config) : m_config(std::move(config)) {}
+ImageReceiver::ImageReceiver(ReceiverConfig config) : config_(std::move(config)) {}
 
 ImageReceiver::~ImageReceiver()
 {
-    if (m_expectFd >= 0)
-        ::close(m_expectFd);
-    if (m_saveFd >= 0)
-        ::close(m_saveFd);
+    if (expectFd_ >= 0)
+        ::close(expectFd_);
+    if (saveFd_ >= 0)
+        ::close(saveFd_);
 }
 
 const char *ImageReceiver::lastOutcome() const
 {
-    if (!m_lastOk)
+    if (!lastOk_)
         return "aucun";
-    return *m_lastOk ? "ok" : "erreur";
+    return *lastOk_ ? "ok" : "erreur";
 }
 
 std::vector<std::string> ImageReceiver::takeLog()
 {
-    return std::exchange(m_log, {});
+    return std::exchange(log_, {});
 }
 
 void ImageReceiver::begin()
 {
-    m_receiving = true;
-    m_received = 0;
-    m_blocksReported = 0;
-    m_crc = 0;
-    m_expectSize = 0;
-    m_expectError.clear();
-    m_firstMismatch.reset();
-    m_log.push_back("loading started");
+    receiving_ = true;
+    received_ = 0;
+    blocksReported_ = 0;
+    crc_ = 0;
+    expectSize_ = 0;
+    expectError_.clear();
+    firstMismatch_.reset();
+    log_.push_back("loading started");
 
     // The expected image is read again at each loading: a test may write it after start-up.
-    if (!m_config.expectPath.empty()) {
-        m_expectFd = ::open(m_config.expectPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!config_.expectPath.empty()) {
+        expectFd_ = ::open(config_.expectPath.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat info {};
-        if (m_expectFd < 0) {
-            m_expectError = systemError(m_config.expectPath);
-        } else if (::fstat(m_expectFd, &info) != 0) {
-            m_expectError = systemError(m_config.expectPath);
+        if (expectFd_ < 0) {
+            expectError_ = systemError(config_.expectPath);
+        } else if (::fstat(expectFd_, &info) != 0) {
+            expectError_ = systemError(config_.expectPath);
         } else if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
-            m_expectError = m_config.expectPath + ": not a file of one byte or more";
+            expectError_ = config_.expectPath + ": not a file of one byte or more";
         } else {
-            m_expectSize = static_cast<std::uint64_t>(info.st_size);
-            m_log.push_back(format("expecting %" PRIu64 " bytes", m_expectSize));
+            expectSize_ = static_cast<std::uint64_t>(info.st_size);
+            log_.push_back(format("expecting %" PRIu64 " bytes", expectSize_));
         }
-        if (!m_expectError.empty() && m_expectFd >= 0) {
-            ::close(m_expectFd);
-            m_expectFd = -1;
+        if (!expectError_.empty() && expectFd_ >= 0) {
+            ::close(expectFd_);
+            expectFd_ = -1;
         }
-        if (!m_expectError.empty())
-            m_log.push_back("cannot read the expected image " + m_expectError);
+        if (!expectError_.empty())
+            log_.push_back("cannot read the expected image " + expectError_);
     }
-    if (!m_config.savePath.empty()) {
-        m_saveFd = ::open(m_config.savePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (m_saveFd < 0)
-            m_log.push_back("cannot save the image: " + systemError(m_config.savePath));
+    if (!config_.savePath.empty()) {
+        saveFd_ = ::open(config_.savePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (saveFd_ < 0)
+            log_.push_back("cannot save the image: " + systemError(config_.savePath));
     }
 }
 
 void ImageReceiver::compare(const unsigned char *data, std::size_t size)
 {
-    if (m_expectFd < 0 || m_firstMismatch)
+    if (expectFd_ < 0 || firstMismatch_)
         return;
-    m_reference.resize(size);
+    reference_.resize(size);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(m_expectFd, m_reference.data() + done, size - done,
-                                  static_cast<off_t>(m_received + done));
+        const ssize_t n = ::pread(expectFd_, reference_.data() + done, size - done,
+                                  static_cast<off_t>(received_ + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            m_expectError = n < 0 ? systemError(m_config.expectPath)
-                                  : m_config.expectPath + ": shorter than when the loading started";
-            m_log.push_back("cannot read the expected image " + m_expectError);
-            ::close(m_expectFd);
-            m_expectFd = -1;
+            expectError_ = n < 0 ? systemError(config_.expectPath)
+                                  : config_.expectPath + ": shorter than when the loading started";
+            log_.push_back("cannot read the expected image " + expectError_);
+            ::close(expectFd_);
+            expectFd_ = -1;
             return;
         }
         done += static_cast<std::size_t>(n);
     }
     for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] != m_reference[i]) {
-            m_firstMismatch = m_received + i;
+        if (data[i] != reference_[i]) {
+            firstMismatch_ = received_ + i;
             return;
         }
     }
@@ -223,14 +223,14 @@ void ImageReceiver::compare(const unsigned char *data, std::size_t size)
 
 void ImageReceiver::save(const char *data, std::size_t size)
 {
-    while (m_saveFd >= 0 && size > 0) {
-        const ssize_t n = ::write(m_saveFd, data, size);
+    while (saveFd_ >= 0 && size > 0) {
+        const ssize_t n = ::write(saveFd_, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            m_log.push_back("cannot save the image: " + systemError(m_config.savePath));
-            ::close(m_saveFd);
-            m_saveFd = -1;
+            log_.push_back("cannot save the image: " + systemError(config_.savePath));
+            ::close(saveFd_);
+            saveFd_ = -1;
             return;
         }
         data += n;
@@ -244,79 +244,79 @@ std::size_t ImageReceiver::take(const char *data, std::size_t size, std::string 
     report.reset();
     if (size == 0)
         return 0;
-    if (!m_receiving)
+    if (!receiving_)
         begin();
     std::size_t count = size;
-    if (m_expectSize > 0 && m_expectError.empty())
-        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_expectSize - m_received));
+    if (expectSize_ > 0 && expectError_.empty())
+        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, expectSize_ - received_));
     const auto *bytes = reinterpret_cast<const unsigned char *>(data);
     compare(bytes, count);
     save(data, count);
-    m_crc = crc32(m_crc, bytes, count);
-    m_received += count;
+    crc_ = crc32(crc_, bytes, count);
+    received_ += count;
     reportBlocks(serial, false);
-    if (m_expectSize > 0 && m_expectError.empty() && m_received == m_expectSize)
+    if (expectSize_ > 0 && expectError_.empty() && received_ == expectSize_)
         report = end(serial, false);
     return count;
 }
 
 std::optional<LoadingReport> ImageReceiver::finishQuiet(std::string &serial)
 {
-    if (!m_receiving)
+    if (!receiving_)
         return std::nullopt;
     return end(serial, true);
 }
 
 void ImageReceiver::reportBlocks(std::string &serial, bool final)
 {
-    const std::uint64_t whole = m_received / m_config.blockSize;
-    const std::uint64_t all = final ? (m_received + m_config.blockSize - 1) / m_config.blockSize : whole;
-    while (m_blocksReported < all) {
-        const std::uint64_t address = m_config.baseAddress + m_blocksReported * m_config.blockSize;
-        ++m_blocksReported;
-        serial += blockLine(address, m_blocksReported, m_config.noisy);
+    const std::uint64_t whole = received_ / config_.blockSize;
+    const std::uint64_t all = final ? (received_ + config_.blockSize - 1) / config_.blockSize : whole;
+    while (blocksReported_ < all) {
+        const std::uint64_t address = config_.baseAddress + blocksReported_ * config_.blockSize;
+        ++blocksReported_;
+        serial += blockLine(address, blocksReported_, config_.noisy);
     }
 }
 
 LoadingReport ImageReceiver::end(std::string &serial, bool quiet)
 {
     reportBlocks(serial, true);
-    if (m_saveFd >= 0) {
-        ::close(m_saveFd);
-        m_saveFd = -1;
+    if (saveFd_ >= 0) {
+        ::close(saveFd_);
+        saveFd_ = -1;
     }
-    if (m_expectFd >= 0) {
-        ::close(m_expectFd);
-        m_expectFd = -1;
+    if (expectFd_ >= 0) {
+        ::close(expectFd_);
+        expectFd_ = -1;
     }
-    const std::string sum = format("%" PRIu64 " bytes crc32 ", m_received) + hex32(m_crc);
+    const std::string sum = format("%" PRIu64 " bytes crc32 ", received_) + hex32(crc_);
 
     LoadingReport report;
-    if (!m_expectError.empty()) {
+    if (!expectError_.empty()) {
         serial += crlf("erreur: verification impossible");
-        report.status = "loaded: bad cannot read the expected image " + m_expectError;
-    } else if (m_expectSize > 0 && quiet) {
-        serial += crlf(format("erreur: image incomplete (%" PRIu64 " octets sur %" PRIu64 ")", m_received,
-                              m_expectSize));
-        report.status = format("loaded: bad incomplete %" PRIu64 " of %" PRIu64 " bytes", m_received, m_expectSize);
-    } else if (m_firstMismatch) {
-        const std::uint64_t address = m_config.baseAddress + *m_firstMismatch;
+        report.status = "loaded: bad cannot read the expected image " + expectError_;
+    } else if (expectSize_ > 0 && quiet) {
+        serial += crlf(format("erreur: image incomplete (%" PRIu64 " octets sur %" PRIu64 ")", received_,
+                              expectSize_));
+        report.status = format("loaded: bad incomplete %" PRIu64 " of %" PRIu64 " bytes", received_, expectSize_);
+    } else if (firstMismatch_) {
+        const std::uint64_t address = config_.baseAddress + *firstMismatch_;
         serial += crlf(format("erreur: image corrompue a l'adresse 0x%08" PRIX64, address));
         report.status = format("loaded: bad corrupt at 0x%08" PRIX64 " (offset %" PRIu64 "), ", address,
-                               *m_firstMismatch) + sum;
+                               *firstMismatch_) + sum;
     } else {
-        if (m_expectSize > 0)
-            serial += crlf(format("image verifiee: %" PRIu64 " octets", m_received));
+        if (expectSize_ > 0)
+            serial += crlf(format("image verifiee: %" PRIu64 " octets", received_));
         else
-            serial += crlf(format("image recue: %" PRIu64 " octets, crc32 0x", m_received) + hex32(m_crc));
+            serial += crlf(format("image recue: %" PRIu64 " octets, crc32 0x", received_) + hex32(crc_));
         serial += crlf("mettre sous tension le decodeur !!!");
         report.ok = true;
         report.status = "loaded: ok " + sum;
     }
-    m_receiving = false;
-    ++m_loadings;
-    m_lastOk = report.ok;
-    m_log.push_back(report.status);
+    receiving_ = false;
+    ++loadings_;
+    lastOk_ = report.ok;
+    log_.push_back(report.status);
     return report;
 }
 

@@ -35,8 +35,8 @@ public:
 
 private:
     static constexpr std::size_t MaxLine = 128;
-    std::string m_line;
-    bool m_afterCr = false;
+    std::string line_;
+    bool afterCr_ = false;
 };
 
 struct ReceiverConfig {
@@ -72,9 +72,9 @@ public:
     // accepted with its size and checksum otherwise. Nothing when no loading is going on.
     std::optional<LoadingReport> finishQuiet(std::string &serial);
 
-    bool receiving() const { return m_receiving; }
-    std::uint64_t received() const { return m_received; }
-    unsigned loadings() const { return m_loadings; }
+    bool receiving() const { return receiving_; }
+    std::uint64_t received() const { return received_; }
+    unsigned loadings() const { return loadings_; }
     // "aucun", "ok" or "erreur": how the last loading ended.
     const char *lastOutcome() const;
     // Messages for the simulator's log since the last call.
@@ -87,20 +87,20 @@ private:
     void reportBlocks(std::string &serial, bool final);
     LoadingReport end(std::string &serial, bool quiet);
 
-    ReceiverConfig m_config;
-    bool m_receiving = false;
-    std::uint64_t m_received = 0;
-    std::uint64_t m_blocksReported = 0;
-    std::uint32_t m_crc = 0;
-    int m_expectFd = -1;
-    std::uint64_t m_expectSize = 0;
-    std::string m_expectError;        // why the expected image could not be read
-    std::optional<std::uint64_t> m_firstMismatch;
-    int m_saveFd = -1;
-    std::vector<unsigned char> m_reference;
-    unsigned m_loadings = 0;
-    std::optional<bool> m_lastOk;
-    std::vector<std::string> m_log;
+    ReceiverConfig config_;
+    bool receiving_ = false;
+    std::uint64_t received_ = 0;
+    std::uint64_t blocksReported_ = 0;
+    std::uint32_t crc_ = 0;
+    int expectFd_ = -1;
+    std::uint64_t expectSize_ = 0;
+    std::string expectError_;        // why the expected image could not be read
+    std::optional<std::uint64_t> firstMismatch_;
+    int saveFd_ = -1;
+    std::vector<unsigned char> reference_;
+    unsigned loadings_ = 0;
+    std::optional<bool> lastOk_;
+    std::vector<std::string> log_;
 };
 
 }  // namespace sim

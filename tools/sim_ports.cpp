@@ -63,18 +63,18 @@ SerialSide::~SerialSide()
 bool SerialSide::open(const std::string &link, std::string &error)
 {
     close();
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     const char *name = nullptr;
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0
-        || (name = ::ptsname(m_master)) == nullptr) {
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0
+        || (name = ::ptsname(master_)) == nullptr) {
         error = systemError("cannot open a pseudo-terminal");
         close();
         return false;
     }
-    m_slavePath = name;
-    m_slave = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_slave < 0 || !rawAt38400(m_slave) || !setNonBlocking(m_master)) {
-        error = systemError("cannot set up " + m_slavePath);
+    slavePath_ = name;
+    slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0 || !rawAt38400(slave_) || !setNonBlocking(master_)) {
+        error = systemError("cannot set up " + slavePath_);
         close();
         return false;
     }
@@ -88,134 +88,134 @@ bool SerialSide::open(const std::string &link, std::string &error)
         // Made beside it and renamed over it, so that the link never names nothing.
         const std::string temporary = link + ".decoder-sim." + std::to_string(::getpid());
         ::unlink(temporary.c_str());
-        if (::symlink(m_slavePath.c_str(), temporary.c_str()) != 0
+        if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0
             || ::rename(temporary.c_str(), link.c_str()) != 0) {
             error = systemError("cannot make the link " + link);
             ::unlink(temporary.c_str());
             close();
             return false;
         }
-        m_link = link;
+        link_ = link;
     }
-    m_queue.clear();
-    m_sent = 0;
-    m_droppedWhileClosed = false;
+    queue_.clear();
+    sent_ = 0;
+    droppedWhileClosed_ = false;
     return true;
 }
 
 void SerialSide::removeLink()
 {
-    if (!m_link.empty() && linkTarget(m_link) == m_slavePath)
-        ::unlink(m_link.c_str());
-    m_link.clear();
+    if (!link_.empty() && linkTarget(link_) == slavePath_)
+        ::unlink(link_.c_str());
+    link_.clear();
 }
 
 void SerialSide::close()
 {
     removeLink();
-    if (m_master >= 0)
-        ::close(m_master);
-    if (m_slave >= 0)
-        ::close(m_slave);
-    m_master = m_slave = -1;
-    m_queue.clear();
-    m_sent = 0;
+    if (master_ >= 0)
+        ::close(master_);
+    if (slave_ >= 0)
+        ::close(slave_);
+    master_ = slave_ = -1;
+    queue_.clear();
+    sent_ = 0;
 }
 
 void SerialSide::setBaud(long baud)
 {
-    m_rate = static_cast<double>(baud) / 10.0;
-    m_credit = 0;
-    m_creditTime = Clock::now();
+    rate_ = static_cast<double>(baud) / 10.0;
+    credit_ = 0;
+    creditTime_ = Clock::now();
 }
 
 void SerialSide::send(const std::string &text)
 {
-    if (m_master < 0) {
-        if (!m_droppedWhileClosed)
-            m_log.push_back("serial side closed: text dropped");
-        m_droppedWhileClosed = true;
+    if (master_ < 0) {
+        if (!droppedWhileClosed_)
+            log_.push_back("serial side closed: text dropped");
+        droppedWhileClosed_ = true;
         return;
     }
-    if (m_queue.size() - m_sent + text.size() > MaxPending) {
-        if (!m_overflowing)
-            m_log.push_back("nobody reads the serial line: text dropped");
-        m_overflowing = true;
+    if (queue_.size() - sent_ + text.size() > MaxPending) {
+        if (!overflowing_)
+            log_.push_back("nobody reads the serial line: text dropped");
+        overflowing_ = true;
         return;
     }
-    m_overflowing = false;
-    m_queue += text;
+    overflowing_ = false;
+    queue_ += text;
 }
 
 double SerialSide::creditAt(Clock::time_point now) const
 {
-    const double elapsed = std::chrono::duration<double>(now - m_creditTime).count();
+    const double elapsed = std::chrono::duration<double>(now - creditTime_).count();
     // At most 20 ms of line time is saved up while idle, so pacing holds after a pause.
-    return std::min(m_credit + elapsed * m_rate, std::max(1.0, m_rate * 0.02));
+    return std::min(credit_ + elapsed * rate_, std::max(1.0, rate_ * 0.02));
 }
 
 short SerialSide::pollEvents(Clock::time_point now) const
 {
     short events = POLLIN;
-    if (pending() && (m_rate <= 0 || creditAt(now) >= 1.0))
+    if (pending() && (rate_ <= 0 || creditAt(now) >= 1.0))
         events |= POLLOUT;
     return events;
 }
 
 int SerialSide::delayMs(Clock::time_point now) const
 {
-    if (!pending() || m_rate <= 0)
+    if (!pending() || rate_ <= 0)
         return -1;
     const double credit = creditAt(now);
     if (credit >= 1.0)
         return -1;
     // Waking every 5 ms of line time (one byte at the least) keeps the loop quiet.
-    const double wanted = std::clamp(m_rate * 0.005, 1.0, static_cast<double>(m_queue.size() - m_sent));
-    return std::max(1, static_cast<int>(std::ceil((wanted - credit) / m_rate * 1000.0)));
+    const double wanted = std::clamp(rate_ * 0.005, 1.0, static_cast<double>(queue_.size() - sent_));
+    return std::max(1, static_cast<int>(std::ceil((wanted - credit) / rate_ * 1000.0)));
 }
 
 void SerialSide::flush(Clock::time_point now)
 {
-    std::size_t allowed = m_queue.size() - m_sent;
-    if (m_rate > 0) {
-        m_credit = creditAt(now);
-        m_creditTime = now;
-        allowed = std::min(allowed, static_cast<std::size_t>(m_credit));
+    std::size_t allowed = queue_.size() - sent_;
+    if (rate_ > 0) {
+        credit_ = creditAt(now);
+        creditTime_ = now;
+        allowed = std::min(allowed, static_cast<std::size_t>(credit_));
     }
-    if (m_master < 0 || allowed == 0)
+    if (master_ < 0 || allowed == 0)
         return;
-    const ssize_t n = ::write(m_master, m_queue.data() + m_sent, allowed);
+    const ssize_t n = ::write(master_, queue_.data() + sent_, allowed);
     if (n < 0) {
         if (errno != EAGAIN && errno != EINTR) {
-            m_log.push_back(systemError("serial write failed") + ": text dropped");
-            m_queue.clear();
-            m_sent = 0;
+            log_.push_back(systemError("serial write failed") + ": text dropped");
+            queue_.clear();
+            sent_ = 0;
         }
         return;
     }
-    m_sent += static_cast<std::size_t>(n);
-    if (m_rate > 0)
-        m_credit -= static_cast<double>(n);
-    if (m_sent == m_queue.size()) {
-        m_queue.clear();
-        m_sent = 0;
-    } else if (m_sent > 65536) {
-        m_queue.erase(0, m_sent);
-        m_sent = 0;
+    sent_ += static_cast<std::size_t>(n);
+    if (rate_ > 0)
+        credit_ -= static_cast<double>(n);
+    if (sent_ == queue_.size()) {
+        queue_.clear();
+        sent_ = 0;
+    } else if (sent_ > 65536) {
+        queue_.erase(0, sent_);
+        sent_ = 0;
     }
 }
 
 std::string SerialSide::read()
 {
-    if (m_master < 0)
+    if (master_ < 0)
         return {};
     char buffer[4096];
-    const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
     if (n > 0)
         return std::string(buffer, static_cast<std::size_t>(n));
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return {};
-    m_log.push_back(n < 0 ? systemError("serial read failed") + ": serial side closed"
+    log_.push_back(n < 0 ? systemError("serial read failed") + ": serial side closed"
                           : "serial line hung up: serial side closed");
     close();
     return {};
@@ -223,18 +223,18 @@ std::string SerialSide::read()
 
 std::vector<std::string> SerialSide::takeLog()
 {
-    return std::exchange(m_log, {});
+    return std::exchange(log_, {});
 }
 
 CaptureSource::~CaptureSource()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 bool CaptureSource::open(const std::string &path, bool makeFifo, bool fromStart, std::string &error)
 {
-    m_path = path;
+    path_ = path;
     struct stat info {};
     bool exists = ::stat(path.c_str(), &info) == 0;
     if (!exists && errno != ENOENT) {
@@ -250,18 +250,18 @@ bool CaptureSource::open(const std::string &path, bool makeFifo, bool fromStart,
             error = systemError("cannot make the FIFO " + path);
             return false;
         }
-        m_madeFifo = true;
+        madeFifo_ = true;
         exists = ::stat(path.c_str(), &info) == 0;
     }
     if (exists && S_ISFIFO(info.st_mode)) {
         // Open for writing too: a writer's open then never waits and its close is no end of file.
-        m_fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (m_fd < 0) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) {
             error = systemError(path);
             removeCreated();
             return false;
         }
-        m_fifo = true;
+        fifo_ = true;
         return true;
     }
     if (exists) {
@@ -269,86 +269,86 @@ bool CaptureSource::open(const std::string &path, bool makeFifo, bool fromStart,
             error = path + " is neither a FIFO nor a regular file";
             return false;
         }
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) {
             error = systemError(path);
             return false;
         }
-        m_dev = info.st_dev;
-        m_ino = info.st_ino;
-        m_modified = info.st_mtim;
-        m_offset = fromStart ? 0 : info.st_size;
+        dev_ = info.st_dev;
+        ino_ = info.st_ino;
+        modified_ = info.st_mtim;
+        offset_ = fromStart ? 0 : info.st_size;
     }
     return true;
 }
 
 void CaptureSource::removeCreated()
 {
-    if (m_madeFifo)
-        ::unlink(m_path.c_str());
-    m_madeFifo = false;
+    if (madeFifo_)
+        ::unlink(path_.c_str());
+    madeFifo_ = false;
 }
 
 std::size_t CaptureSource::read(char *buffer, std::size_t size)
 {
-    m_backlog = false;
-    if (m_fifo) {
-        const ssize_t n = ::read(m_fd, buffer, size);
+    backlog_ = false;
+    if (fifo_) {
+        const ssize_t n = ::read(fd_, buffer, size);
         if (n > 0)
             return static_cast<std::size_t>(n);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
-            m_log.push_back(systemError("cannot read " + m_path));
+            log_.push_back(systemError("cannot read " + path_));
         return 0;
     }
 
     struct stat info {};
-    if (::stat(m_path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (m_fd >= 0) {
-            m_log.push_back(m_path + " went away: waiting for it to come back");
-            ::close(m_fd);
-            m_fd = -1;
+    if (::stat(path_.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd_ >= 0) {
+            log_.push_back(path_ + " went away: waiting for it to come back");
+            ::close(fd_);
+            fd_ = -1;
         }
         return 0;
     }
-    if (m_fd < 0 || info.st_dev != m_dev || info.st_ino != m_ino) {
-        const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 || info.st_dev != dev_ || info.st_ino != ino_) {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return 0;
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-        m_dev = info.st_dev;
-        m_ino = info.st_ino;
-        m_offset = 0;
-        m_log.push_back("reading " + m_path + " from its start");
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+        dev_ = info.st_dev;
+        ino_ = info.st_ino;
+        offset_ = 0;
+        log_.push_back("reading " + path_ + " from its start");
     }
-    const bool rewritten = info.st_size == m_offset && (info.st_mtim.tv_sec != m_modified.tv_sec
-                                                        || info.st_mtim.tv_nsec != m_modified.tv_nsec);
-    if (info.st_size < m_offset || (rewritten && m_offset > 0)) {
-        m_log.push_back(m_path + " was emptied: reading it from its start");
-        m_offset = 0;
+    const bool rewritten = info.st_size == offset_ && (info.st_mtim.tv_sec != modified_.tv_sec
+                                                        || info.st_mtim.tv_nsec != modified_.tv_nsec);
+    if (info.st_size < offset_ || (rewritten && offset_ > 0)) {
+        log_.push_back(path_ + " was emptied: reading it from its start");
+        offset_ = 0;
     }
-    m_modified = info.st_mtim;
-    if (info.st_size == m_offset)
+    modified_ = info.st_mtim;
+    if (info.st_size == offset_)
         return 0;
-    const auto wanted = static_cast<std::size_t>(std::min<off_t>(info.st_size - m_offset, static_cast<off_t>(size)));
+    const auto wanted = static_cast<std::size_t>(std::min<off_t>(info.st_size - offset_, static_cast<off_t>(size)));
     ssize_t n;
     do {
-        n = ::pread(m_fd, buffer, wanted, m_offset);
+        n = ::pread(fd_, buffer, wanted, offset_);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         if (n < 0)
-            m_log.push_back(systemError("cannot read " + m_path));
+            log_.push_back(systemError("cannot read " + path_));
         return 0;
     }
-    m_offset += n;
-    m_backlog = info.st_size > m_offset;
+    offset_ += n;
+    backlog_ = info.st_size > offset_;
     return static_cast<std::size_t>(n);
 }
 
 std::vector<std::string> CaptureSource::takeLog()
 {
-    return std::exchange(m_log, {});
+    return std::exchange(log_, {});
 }
 
 }  // namespace sim

@@ -31,16 +31,16 @@ public:
     // Closes both sides at once (the loader then reads EIO or a hang-up) and removes the
     // link if it still names the slave. Pending output is dropped. Safe to call twice.
     void close();
-    bool isOpen() const { return m_master >= 0; }
-    const std::string &slavePath() const { return m_slavePath; }
-    int fd() const { return m_master; }
+    bool isOpen() const { return master_ >= 0; }
+    const std::string &slavePath() const { return slavePath_; }
+    int fd() const { return master_; }
 
     // Bytes per second are baud / 10 (start, 8 data and stop bits); 0 is unpaced.
     void setBaud(long baud);
     // Queues text for the line. Dropped when the side is closed or over 1 MiB is pending
     // (nobody reading the slave), with one log message each time.
     void send(const std::string &text);
-    bool pending() const { return m_queue.size() > m_sent; }
+    bool pending() const { return queue_.size() > sent_; }
     // The poll events wanted now: input always, output when pacing lets bytes go.
     short pollEvents(Clock::time_point now) const;
     // Milliseconds until pacing lets more bytes go; -1 when no output waits for pacing.
@@ -57,18 +57,18 @@ private:
     double creditAt(Clock::time_point now) const;
     void removeLink();
 
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_slavePath;
-    std::string m_link;
-    double m_rate = 0;  // bytes per second, 0 unpaced
-    double m_credit = 0;
-    Clock::time_point m_creditTime = Clock::now();
-    std::string m_queue;
-    std::size_t m_sent = 0;
-    bool m_overflowing = false;
-    bool m_droppedWhileClosed = false;
-    std::vector<std::string> m_log;
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+    std::string link_;
+    double rate_ = 0;  // bytes per second, 0 unpaced
+    double credit_ = 0;
+    Clock::time_point creditTime_ = Clock::now();
+    std::string queue_;
+    std::size_t sent_ = 0;
+    bool overflowing_ = false;
+    bool droppedWhileClosed_ = false;
+    std::vector<std::string> log_;
 };
 
 // The parallel side: the bytes the print queue's capture backend writes, through a FIFO or
@@ -88,9 +88,9 @@ public:
     bool open(const std::string &path, bool makeFifo, bool fromStart, std::string &error);
     // Removes the FIFO if it was made here.
     void removeCreated();
-    bool isFifo() const { return m_fifo; }
+    bool isFifo() const { return fifo_; }
     // The descriptor to poll for input: the FIFO, or -1 for a file, which is polled by time.
-    int pollFd() const { return m_fifo ? m_fd : -1; }
+    int pollFd() const { return fifo_ ? fd_ : -1; }
     // Reads up to size new bytes; 0 when none are there yet. A file that shrank, or that
     // was written to without growing, was emptied and written again: reading restarts at
     // its start; so it does in a file put in its place. (A file emptied and refilled past
@@ -98,20 +98,20 @@ public:
     // grew.)
     std::size_t read(char *buffer, std::size_t size);
     // A file holds more bytes than the last read took.
-    bool backlog() const { return m_backlog; }
+    bool backlog() const { return backlog_; }
     std::vector<std::string> takeLog();
 
 private:
-    std::string m_path;
-    int m_fd = -1;
-    bool m_fifo = false;
-    bool m_madeFifo = false;
-    off_t m_offset = 0;
-    dev_t m_dev = 0;
-    ino_t m_ino = 0;
-    timespec m_modified{};  // of the file when the last read reached its end
-    bool m_backlog = false;
-    std::vector<std::string> m_log;
+    std::string path_;
+    int fd_ = -1;
+    bool fifo_ = false;
+    bool madeFifo_ = false;
+    off_t offset_ = 0;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    timespec modified_{};  // of the file when the last read reached its end
+    bool backlog_ = false;
+    std::vector<std::string> log_;
 };
 
 }  // namespace sim
