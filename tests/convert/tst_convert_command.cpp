@@ -2,8 +2,7 @@
 // arguments, the three warnings of a converter gone wrong and the converter's own warnings.
 
 #include "convert/srec_output_path.h"
-#include "service_doubles.h"
-#include "shell/qx7100_1.h"
+#include "window_fixture.h"
 
 #include <QAction>
 #include <QPlainTextEdit>
@@ -36,32 +35,27 @@ private slots:
 
     void convertStartsTheConverter()
     {
-        ServiceDoubles doubles;
-        doubles.fileDialog->answers << QStringLiteral("/My Files/image.old.srec");
-        qx7100_1 window(doubles.services());
-        auto *info = window.findChild<QPlainTextEdit *>("Textinfo");
-        window.findChild<QAction *>("convert")->trigger();
+        WindowFixture f;
+        f.convert(QStringLiteral("/My Files/image.old.srec"));
 
-        QCOMPARE(doubles.fileDialog->filtersShown.last(), QStringList{"Files (*.rec,*.srec) (*.rec *.srec)"});
-        QCOMPARE(info->toPlainText(), QStringLiteral("Original srec file: /My Files/image.old.srec\n"
-                                                     "Creation bin file: /My Files/image.bin\n"));
-        QCOMPARE(doubles.processes->program, QStringLiteral("/opt/loader/srec2bin"));
-        QCOMPARE(doubles.processes->arguments, (QStringList{"/My Files/image.old.srec", "/My Files/image.bin"}));
+        QCOMPARE(f.doubles.fileDialog->filtersShown.last(), QStringList{"Files (*.rec,*.srec) (*.rec *.srec)"});
+        QCOMPARE(f.info()->toPlainText(), QStringLiteral("Original srec file: /My Files/image.old.srec\n"
+                                                         "Creation bin file: /My Files/image.bin\n"));
+        QCOMPARE(f.doubles.processes->program, QStringLiteral("/opt/loader/srec2bin"));
+        QCOMPARE(f.doubles.processes->arguments, (QStringList{"/My Files/image.old.srec", "/My Files/image.bin"}));
         // The image is not chosen for download by the conversion.
-        QVERIFY(window.filename().isEmpty());
-        QVERIFY(!window.findChild<QPushButton *>("Start")->isEnabled());
-        QVERIFY(doubles.messages->warnings.isEmpty());
+        QVERIFY(f.window->filename().isEmpty());
+        QVERIFY(!f.start()->isEnabled());
+        QVERIFY(f.doubles.messages->warnings.isEmpty());
     }
 
     void cancelAddsOnlyItsMessage()
     {
-        ServiceDoubles doubles;
-        qx7100_1 window(doubles.services());
-        auto *info = window.findChild<QPlainTextEdit *>("Textinfo");
-        window.findChild<QAction *>("convert")->trigger();
-        window.findChild<QAction *>("convert")->trigger();
-        QCOMPARE(info->toPlainText(), QStringLiteral("No srec file selected!No srec file selected!"));
-        QCOMPARE(doubles.processes->starts, 0);
+        WindowFixture f;
+        f.action("convert")->trigger();
+        f.action("convert")->trigger();
+        QCOMPARE(f.info()->toPlainText(), QStringLiteral("No srec file selected!No srec file selected!"));
+        QCOMPARE(f.doubles.processes->starts, 0);
     }
 
     void converterOutcomes_data()
@@ -87,19 +81,17 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, detail);
         QFETCH(QString, warning);
-        ServiceDoubles doubles;
-        doubles.fileDialog->answers << QStringLiteral("/d/a.rec");
-        qx7100_1 window(doubles.services());
-        window.findChild<QAction *>("convert")->trigger();
-        QVERIFY(doubles.processes->finish);
+        WindowFixture f;
+        f.convert(QStringLiteral("/d/a.rec"));
+        QVERIFY(f.doubles.processes->finish);
         ProcessOutcome outcome;
         outcome.kind = ProcessOutcome::Kind(kind);
         outcome.exitCode = exitCode;
         outcome.detail = detail;
-        doubles.processes->finish(outcome);
-        QCOMPARE(doubles.messages->warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
+        f.doubles.processes->finish(outcome);
+        QCOMPARE(f.doubles.messages->warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
         // The pane lines were there before the converter's fate was known.
-        QVERIFY(window.findChild<QPlainTextEdit *>("Textinfo")->toPlainText().startsWith("Original srec file: /d/a.rec"));
+        QVERIFY(f.info()->toPlainText().startsWith("Original srec file: /d/a.rec"));
     }
 };
 

@@ -1,8 +1,7 @@
 // Choosing the image and the Start command, with a scripted dialog, a printer
 // double and a recording raw-print library.
 
-#include "service_doubles.h"
-#include "shell/qx7100_1.h"
+#include "window_fixture.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,23 +16,10 @@
 class TestImageDownload : public QObject {
     Q_OBJECT
 
-    struct Fixture {
-        ServiceDoubles doubles;
-        std::unique_ptr<qx7100_1> window;
-        Fixture()
-        {
-            doubles.printer->setReady(QStringLiteral("decoder"), QStringLiteral("LPT1:"));
-            window = std::make_unique<qx7100_1>(doubles.services());
-        }
-        QAction *action(const char *name) { return window->findChild<QAction *>(name); }
-        QPlainTextEdit *info() { return window->findChild<QPlainTextEdit *>("Textinfo"); }
-        QPushButton *start() { return window->findChild<QPushButton *>("Start"); }
-        QString printerPanel() { return window->findChild<QLabel *>("Printer")->text(); }
-        void choose(const QString &answer)
-        {
-            doubles.fileDialog->answers << answer;
-            action("file")->trigger();
-        }
+    // The window with the printer "decoder" ready on LPT1:.
+    struct Fixture : WindowFixture {
+        Fixture() : WindowFixture({Show::Hidden, QStringLiteral("decoder")}) {}
+        QString printerPanel() { return panel("Printer")->text(); }
     };
 
 private slots:
@@ -193,9 +179,7 @@ private slots:
         QFETCH(int, key);
         QFETCH(Qt::KeyboardModifiers, modifiers);
         Fixture f;
-        f.window->show();
-        f.window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(f.window.get()));
+        QVERIFY(f.show(WindowFixture::Show::Active));
         f.choose(QStringLiteral("/img/a.bin"));
         f.action("com1")->setChecked(true);
         f.start()->setFocus();
@@ -308,8 +292,7 @@ private slots:
         Fixture f;
         f.choose(QStringLiteral("/img/a.bin"));
         f.action("com1")->setChecked(true);
-        f.window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QVERIFY(f.show(WindowFixture::Show::Exposed));
         QPushButton *start = f.start();
         f.doubles.rawPrint->whileSending = [start] {
             const QPointF at = QPointF(start->rect().center());
@@ -346,8 +329,7 @@ private slots:
         file.close();
         f.choose(image);
         f.action("com1")->setChecked(true);
-        f.window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QVERIFY(f.show(WindowFixture::Show::Exposed));
         auto *job = f.window->findChild<QLabel *>("Job");
         QVERIFY(job);
         QVERIFY(!job->isVisible());

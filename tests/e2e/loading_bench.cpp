@@ -5,92 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTest>
 #include <QTextBlock>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
-
-DecoderSim::DecoderSim()
-{
-    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-    QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                     [this] { m_log += m_process.readAllStandardError(); });
-}
-
-DecoderSim::~DecoderSim()
-{
-    stop();
-}
-
-bool DecoderSim::start(const QStringList &arguments)
-{
-    m_process.start(QStringLiteral(DECODER_SIM), arguments);
-    if (!m_process.waitForStarted(5000))
-        return false;
-    return !waitForStatus(QStringLiteral("pty: "), 5000).isEmpty();
-}
-
-void DecoderSim::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(3000)) {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
-}
-
-void DecoderSim::signal(int number)
-{
-    if (m_process.state() == QProcess::Running)
-        ::kill(static_cast<pid_t>(m_process.processId()), number);
-}
-
-void DecoderSim::readLines()
-{
-    m_partial += m_process.readAllStandardOutput();
-    qsizetype end;
-    while ((end = m_partial.indexOf('\n')) >= 0) {
-        m_lines << QString::fromUtf8(m_partial.left(end)).trimmed();
-        m_partial.remove(0, end + 1);
-    }
-}
-
-QString DecoderSim::waitForStatus(const QString &prefix, int timeoutMs)
-{
-    QString found;
-    auto look = [&] {
-        readLines();
-        for (int i = m_taken; i < m_lines.size(); ++i) {
-            if (m_lines[i].startsWith(prefix)) {
-                m_taken = i + 1;
-                found = m_lines[i];
-                return true;
-            }
-        }
-        return false;
-    };
-    if (!QTest::qWaitFor(look, timeoutMs))
-        return {};
-    return found;
-}
-
-QString DecoderSim::diagnostics()
-{
-    readLines();
-    m_log += m_process.readAllStandardError();
-    return QStringLiteral("decoder-sim status:\n  ") + m_lines.join(QStringLiteral("\n  "))
-        + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(m_log.right(3000));
-}
 
 void ObservedProcessStarter::start(const QString &program, const QStringList &arguments, QObject *context,
                                    std::function<void(const ProcessOutcome &)> onOutcome)
@@ -102,44 +25,13 @@ void ObservedProcessStarter::start(const QString &program, const QStringList &ar
 }
 
 WindowUnderTest::WindowUnderTest(const QString &programFolder, std::function<QString()> com1Device)
+    : WindowFixture(Later{})
 {
     LoaderServices services = makeRealServices(programFolder);
-    m_dialog = new ScriptedFileDialog;
-    m_messages = new RecordingMessages;
     m_processes = new ObservedProcessStarter(std::move(services.processes));
-    services.fileDialog.reset(m_dialog);
-    services.messages.reset(m_messages);
     services.processes.reset(m_processes);
     services.serialPortDevice = [com1Device](int port) { return port == 1 ? com1Device() : QString(); };
-    m_window = std::make_unique<qx7100_1>(std::move(services));
-    m_window->show();
-}
-
-WindowUnderTest::~WindowUnderTest() = default;
-
-QAction *WindowUnderTest::action(const char *name) const
-{
-    return m_window->findChild<QAction *>(QLatin1String(name));
-}
-
-QPlainTextEdit *WindowUnderTest::spy() const
-{
-    return m_window->findChild<QPlainTextEdit *>(QStringLiteral("txtTerm"));
-}
-
-QPlainTextEdit *WindowUnderTest::info() const
-{
-    return m_window->findChild<QPlainTextEdit *>(QStringLiteral("Textinfo"));
-}
-
-QPushButton *WindowUnderTest::startButton() const
-{
-    return m_window->findChild<QPushButton *>(QStringLiteral("Start"));
-}
-
-QLabel *WindowUnderTest::panel(const char *key) const
-{
-    return m_window->findChild<QStatusBar *>(QStringLiteral("sbrStatus"))->findChild<QLabel *>(QLatin1String(key));
+    open(withDialogDoubles(std::move(services)), Show::Shown);
 }
 
 QString WindowUnderTest::lastSpyLine() const
@@ -163,21 +55,9 @@ void WindowUnderTest::com1()
     action("com1")->trigger();
 }
 
-void WindowUnderTest::chooseImage(const QString &path)
+void WindowUnderTest::clickStart()
 {
-    m_dialog->answers << path;
-    action("file")->trigger();
-}
-
-void WindowUnderTest::convert(const QString &srecPath)
-{
-    m_dialog->answers << srecPath;
-    action("convert")->trigger();
-}
-
-void WindowUnderTest::start()
-{
-    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QTest::mouseClick(start(), Qt::LeftButton);
 }
 
 LoadingBench::LoadingBench() = default;

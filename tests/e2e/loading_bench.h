@@ -4,51 +4,15 @@
 // raw queue (parallel:/dev/lp0, so LPT1:), and the real window with its real services
 // but for the file dialog and the message boxes, which are scripted doubles.
 
+#include "decoder_sim_process.h"
 #include "private_cups_server.h"
-#include "service_doubles.h"
-#include "shell/qx7100_1.h"
+#include "window_fixture.h"
 
 #include <QByteArray>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
-
-class QAction;
-class QLabel;
-class QPlainTextEdit;
-class QPushButton;
-
-// The decoder simulator as a child process, followed through its status lines while
-// the calling thread's events go on being processed (the window lives in that thread).
-class DecoderSim {
-public:
-    DecoderSim();
-    ~DecoderSim();
-    DecoderSim(const DecoderSim &) = delete;
-    DecoderSim &operator=(const DecoderSim &) = delete;
-
-    // Starts decoder-sim with the arguments and waits for its "pty:" line. False when it
-    // does not come within 5 s; diagnostics() then says why.
-    bool start(const QStringList &arguments);
-    // Ends it with SIGTERM (SIGKILL after 3 s). Safe to call twice.
-    void stop();
-    void signal(int number);
-    // The first status line not yet taken that starts with prefix (earlier lines are
-    // passed over and stay in statusLines()); empty when none comes within timeoutMs.
-    QString waitForStatus(const QString &prefix, int timeoutMs);
-    QStringList statusLines() const { return m_lines; }
-    // Status lines and the simulator's log, for failure messages.
-    QString diagnostics();
-
-private:
-    void readLines();
-    QProcess m_process;
-    QStringList m_lines;
-    int m_taken = 0;
-    QByteArray m_partial;
-    QByteArray m_log;
-};
 
 // Passes every start on to the real process starter and keeps the outcomes, so that a
 // test knows when the converter has ended.
@@ -64,39 +28,25 @@ private:
 };
 
 // The real window of a real run, with scripted dialogs and recorded boxes.
-class WindowUnderTest {
+class WindowUnderTest : public WindowFixture {
 public:
     // com1Device names the device that COM1 opens (read at each open); COM2 names none.
     WindowUnderTest(const QString &programFolder, std::function<QString()> com1Device);
-    ~WindowUnderTest();
 
-    qx7100_1 &window() { return *m_window; }
-    ScriptedFileDialog &dialog() { return *m_dialog; }
-    RecordingMessages &messages() { return *m_messages; }
     ObservedProcessStarter &processes() { return *m_processes; }
 
-    QAction *action(const char *name) const;
-    QPlainTextEdit *spy() const;
-    QPlainTextEdit *info() const;
-    QPushButton *startButton() const;
-    QLabel *panel(const char *key) const;
     // The last line of the spy display that holds more than blanks.
     QString lastSpyLine() const;
     // The spy display's length with every line break counted as CR LF, as the pane
     // trims it.
     qsizetype spyLength() const;
 
-    // Com > Com1, File > bin_file_to_load answering path, the Start button.
+    // Com > Com1; a mouse click on the Start button.
     void com1();
-    void chooseImage(const QString &path);
-    void convert(const QString &srecPath);
-    void start();
+    void clickStart();
 
 private:
-    ScriptedFileDialog *m_dialog = nullptr;
-    RecordingMessages *m_messages = nullptr;
     ObservedProcessStarter *m_processes = nullptr;
-    std::unique_ptr<qx7100_1> m_window;
 };
 
 // The print server, the capture FIFO and the paths the simulator uses; one per test program.

@@ -204,13 +204,13 @@ class TestFaults : public QObject {
         if (QTest::currentTestFailed())
             return;
         QVERIFY(bench.expect(recovery));
-        const qsizetype warnings = w.messages().warnings.size();
-        w.chooseImage(recovery);
+        const qsizetype warnings = w.doubles.messages->warnings.size();
+        w.choose(recovery);
         // A Start within a double-click's time of the last one is taken as part of it.
         QTest::qWait(QApplication::doubleClickInterval() + 50);
-        w.start();
-        QCOMPARE(w.messages().warnings.size(), warnings);
-        QVERIFY2(w.messages().questions.isEmpty(), qPrintable(w.messages().questions.join(QLatin1Char('\n'))));
+        w.clickStart();
+        QCOMPARE(w.doubles.messages->warnings.size(), warnings);
+        QVERIFY2(w.doubles.messages->questions.isEmpty(), qPrintable(w.doubles.messages->questions.join(QLatin1Char('\n'))));
         const QString loaded = sim.waitForStatus(QStringLiteral("loaded: "), 30000);
         QVERIFY2(loaded.startsWith(QStringLiteral("loaded: ok %1 bytes").arg(MiB + 17)), qPrintable(sim.diagnostics()));
         QCOMPARE(hashFile(bench.receivedPath()), hashes[MiB + 17]);
@@ -293,21 +293,21 @@ private slots:
             chosen = QDir(images).filePath(QStringLiteral("soon gone.bin"));
             QVERIFY(QFile::copy(image(imageSize), chosen));
         }
-        w.chooseImage(chosen);
+        w.choose(chosen);
 
         switch (fault) {
         case Fault::SerialSideCloses:
-            w.start();
+            w.clickStart();
             break;
         case Fault::ServerStoppedBeforeStart:
             bench.server().stop();
-            w.start();
+            w.clickStart();
             QCOMPARE(w.panel("Printer")->text(), QStringLiteral("Printer: "));
             QVERIFY2(bench.server().start(), qPrintable(bench.server().errorString()));
             break;
         case Fault::ServerKilledWhileSending: {
             ServerKiller killer(bench.server().folder(), 32 * MiB);
-            w.start();
+            w.clickStart();
             killer.join();
             QVERIFY2(killer.spooledAtKill() > 0, "the server was not killed during the send");
             qInfo("print server killed with %lld MiB of %lld spooled", killer.spooledAtKill() / MiB, imageSize / MiB);
@@ -320,12 +320,12 @@ private slots:
         }
         case Fault::QueueRejectsJobs:
             QVERIFY(bench.server().rejectJobs(LoadingBench::queue()));
-            w.start();
+            w.clickStart();
             QVERIFY(bench.server().acceptJobs(LoadingBench::queue()));
             break;
         case Fault::ImageDeleted:
             QVERIFY(QFile::remove(chosen));
-            w.start();
+            w.clickStart();
             break;
         case Fault::SpyFlood: {
             QElapsedTimer sinceTick;
@@ -341,7 +341,7 @@ private slots:
             ticker.start();
             Flood flood(line.masterFd(), 5000);
             QTest::qWait(2000);
-            w.start();
+            w.clickStart();
             QVERIFY(QTest::qWaitFor([&] { return flood.done(); }, 10000));
             QTest::qWait(200);
             ticker.stop();
@@ -364,7 +364,7 @@ private slots:
             sending.start();
             {
                 MemoryWatch memory;
-                w.start();
+                w.clickStart();
                 growth = memory.growth();
             }
             qInfo("256 MiB handed to the print server in %lld ms; resident memory grew by %lld KiB",
@@ -376,13 +376,13 @@ private slots:
 
         // The expected outcome.
         if (warning.isEmpty()) {
-            QVERIFY2(w.messages().warnings.isEmpty(), qPrintable(w.messages().warnings.join(QLatin1Char('\n'))));
+            QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
         } else {
-            QTRY_VERIFY_WITH_TIMEOUT(!w.messages().warnings.isEmpty(), 10000);
-            qInfo("warning: %s", qPrintable(w.messages().warnings.first()));
+            QTRY_VERIFY_WITH_TIMEOUT(!w.doubles.messages->warnings.isEmpty(), 10000);
+            qInfo("warning: %s", qPrintable(w.doubles.messages->warnings.first()));
             const QRegularExpression expected = warningPattern(warning, chosen, link);
-            QVERIFY2(expected.match(w.messages().warnings.first()).hasMatch(),
-                     qPrintable(w.messages().warnings.first() + QStringLiteral("\ndoes not match\n") + expected.pattern()));
+            QVERIFY2(expected.match(w.doubles.messages->warnings.first()).hasMatch(),
+                     qPrintable(w.doubles.messages->warnings.first() + QStringLiteral("\ndoes not match\n") + expected.pattern()));
         }
 
         if (imageArrives) {
@@ -395,8 +395,8 @@ private slots:
         if (fault == Fault::SerialSideCloses) {
             // Reported once, the port closed, no item marked; the decoder coming back
             // (a new simulator on the same device) is taken up by Com1 again.
-            QCOMPARE(w.messages().warnings.size(), 1);
-            QVERIFY(!w.window().serialPort().portOpen());
+            QCOMPARE(w.doubles.messages->warnings.size(), 1);
+            QVERIFY(!w.window->serialPort().portOpen());
             QVERIFY(!w.action("com1")->isChecked() && !w.action("com2")->isChecked());
             QCOMPARE(w.panel("Settings")->text(), QStringLiteral("COM settings:"));
             sim->stop();
@@ -408,7 +408,7 @@ private slots:
         if (fault != Fault::SpyFlood && !QTest::currentTestFailed())
             stillLoadsAWholeImage(w, *sim);
 
-        QVERIFY2(w.messages().errors.isEmpty(), qPrintable(w.messages().errors.join(QLatin1Char('\n'))));
+        QVERIFY2(w.doubles.messages->errors.isEmpty(), qPrintable(w.doubles.messages->errors.join(QLatin1Char('\n'))));
         QVERIFY(bench.server().waitForJobsDone());
         qInfo("row done in %lld ms", rowTime.elapsed());
     }

@@ -36,26 +36,23 @@ public:
     }
 };
 
-struct Window {
-    RecordingMessages *messages = new RecordingMessages;
-    ScriptedFileDialog *dialog = new ScriptedFileDialog;
-    std::unique_ptr<qx7100_1> window;
-    explicit Window(const QString &image)
+// The real services but for the printer, which sits on LPT1:.
+LoaderServices onLpt1Services()
+{
+    LoaderServices services = makeRealServices(LoadingBench::programFolder());
+    services.printer = std::make_unique<OnLpt1>();
+    return services;
+}
+
+// The window shown, COM1 checked and image chosen unless empty.
+struct Window : WindowFixture {
+    explicit Window(const QString &image) : WindowFixture(onLpt1Services(), Show::Shown)
     {
-        LoaderServices services = makeRealServices(LoadingBench::programFolder());
-        services.printer = std::make_unique<OnLpt1>();
-        services.messages.reset(messages);
-        services.fileDialog.reset(dialog);
-        window = std::make_unique<qx7100_1>(std::move(services));
-        window->show();
-        window->findChild<QAction *>(QStringLiteral("com1"))->setChecked(true);
-        if (!image.isEmpty()) {
-            dialog->answers << image;
-            window->findChild<QAction *>(QStringLiteral("file"))->trigger();
-        }
+        action("com1")->setChecked(true);
+        if (!image.isEmpty())
+            choose(image);
     }
-    QPushButton *start() { return window->findChild<QPushButton *>(QStringLiteral("Start")); }
-    QString job() { return window->findChild<QLabel *>(QStringLiteral("Job"))->text(); }
+    QString job() { return panel("Job")->text(); }
 };
 
 // Jobs of the server that have not ended.
@@ -119,7 +116,7 @@ private slots:
         QVERIFY(runCups(QStringLiteral("cupsdisable"), {queue}));
         Window w(image);
         w.start()->click();
-        QCOMPARE(w.messages->warnings, QStringList{"The printer qx7100 is paused: nothing was sent."});
+        QCOMPARE(w.doubles.messages->warnings, QStringList{"The printer qx7100 is paused: nothing was sent."});
         QCOMPARE(activeJobs(), 0);
     }
 
@@ -136,30 +133,30 @@ private slots:
         QFETCH(bool, answer);
         Window w(image);
         w.start()->click();
-        QVERIFY(w.messages->warnings.isEmpty());
+        QVERIFY(w.doubles.messages->warnings.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(w.job().endsWith(QStringLiteral(": waiting: Printer not connected; will retry in 30 seconds.")),
                                  15000);
         const QString first = w.job().section(QLatin1Char(':'), 0, 0);  // "Job N"
         QCOMPARE(activeJobs(), 1);
 
-        w.messages->answer = answer;
+        w.doubles.messages->answer = answer;
         QTest::qWait(QApplication::doubleClickInterval() + 50);
         w.start()->click();
-        QCOMPARE(w.messages->questions.size(), 1);
-        QVERIFY2(w.messages->questions.first().startsWith(QStringLiteral("An image sent before is still in the print "
+        QCOMPARE(w.doubles.messages->questions.size(), 1);
+        QVERIFY2(w.doubles.messages->questions.first().startsWith(QStringLiteral("An image sent before is still in the print "
                                                                          "queue of qx7100 (")
                                                           + first.toLower() + QStringLiteral(": waiting")),
-                 qPrintable(w.messages->questions.first()));
+                 qPrintable(w.doubles.messages->questions.first()));
         QCOMPARE(activeJobs(), 1);
         if (answer)
             QVERIFY(!w.job().startsWith(first + QLatin1Char(':')));
         else
             QVERIFY(w.job().startsWith(first + QLatin1Char(':')));
         // The waiting warning comes once, for the job that still waits.
-        QTRY_COMPARE_WITH_TIMEOUT(w.messages->warnings.size(), 1, 20000);
-        QVERIFY2(w.messages->warnings.first() == QStringLiteral("The image is waiting at the printer qx7100: Printer not "
+        QTRY_COMPARE_WITH_TIMEOUT(w.doubles.messages->warnings.size(), 1, 20000);
+        QVERIFY2(w.doubles.messages->warnings.first() == QStringLiteral("The image is waiting at the printer qx7100: Printer not "
                                                                 "connected; will retry in 30 seconds."),
-                 qPrintable(w.messages->warnings.first()));
+                 qPrintable(w.doubles.messages->warnings.first()));
     }
 
     void doubleClickSendsOneJob()
@@ -170,7 +167,7 @@ private slots:
         QTest::mouseClick(w.start(), Qt::LeftButton, Qt::NoModifier, QPoint(), 50);
         QTest::qWait(300);
         QCOMPARE(activeJobs(), 1);
-        QVERIFY(w.messages->questions.isEmpty());
+        QVERIFY(w.doubles.messages->questions.isEmpty());
     }
 
     // A server that accepts connections and never answers: the window comes up,
@@ -190,7 +187,7 @@ private slots:
             Window w(image);
             QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
             const qint64 startUp = shown.elapsed();
-            QCOMPARE(w.window->findChild<QLabel *>(QStringLiteral("Printer"))->text(), QStringLiteral("Printer: "));
+            QCOMPARE(w.panel("Printer")->text(), QStringLiteral("Printer: "));
 
             QElapsedTimer sinceTick;
             qint64 longestGap = 0;
@@ -200,11 +197,11 @@ private slots:
             sinceTick.start();
             ticker.start();
             QTimer::singleShot(50, w.start(), [&w] { w.start()->click(); });
-            QTRY_COMPARE_WITH_TIMEOUT(w.messages->warnings.size(), 1, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(w.doubles.messages->warnings.size(), 1, 15000);
             QTest::qWait(100);
             ticker.stop();
             qInfo("window shown after %lld ms; longest event-loop gap around Start %lld ms", startUp, longestGap);
-            QCOMPARE(w.messages->warnings.first(), QStringLiteral("No default printer: the print server does not answer."));
+            QCOMPARE(w.doubles.messages->warnings.first(), QStringLiteral("No default printer: the print server does not answer."));
             QVERIFY(silent.connections() > 0);
             // Bounded, with a wide margin for a loaded machine: never the 30 s of a request.
             QVERIFY2(startUp < 6000, qPrintable(QString::number(startUp)));

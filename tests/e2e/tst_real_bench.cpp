@@ -127,15 +127,15 @@ private slots:
         WindowUnderTest w(LoadingBench::programFolder(), [] { return comPortDevice(1); });
         QCOMPARE(w.panel("Printer")->text(), QStringLiteral("Printer: ") + LoadingBench::queue());
         w.com1();
-        QVERIFY2(w.messages().warnings.isEmpty(), qPrintable(dumpWarnings(w.messages().warnings)));
+        QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(dumpWarnings(w.doubles.messages->warnings)));
         QVERIFY(w.action("com1")->isChecked());
 
         sim.signal(SIGUSR1);
         QTRY_COMPARE_WITH_TIMEOUT(w.lastSpyLine(), QStringLiteral("attente negociation"), 5000);
-        w.chooseImage(image);
+        w.choose(image);
         QVERIFY(bench.expect(image));
-        w.start();
-        QVERIFY2(w.messages().warnings.isEmpty(), qPrintable(dumpWarnings(w.messages().warnings)));
+        w.clickStart();
+        QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(dumpWarnings(w.doubles.messages->warnings)));
 
         const QString loaded = sim.waitForStatus(QStringLiteral("loaded: "), 60000);
         QVERIFY2(loaded.startsWith(QStringLiteral("loaded: ok %1 bytes").arg(size)),
@@ -144,8 +144,8 @@ private slots:
         QCOMPARE(hashFile(bench.receivedPath()), sha);
         QTRY_COMPARE_WITH_TIMEOUT(w.lastSpyLine(), QStringLiteral("mettre sous tension le decodeur !!!"), 5000);
         QVERIFY(bench.server().waitForJobsDone(30000));
-        QVERIFY(w.messages().warnings.isEmpty());
-        QVERIFY(w.messages().errors.isEmpty());
+        QVERIFY(w.doubles.messages->warnings.isEmpty());
+        QVERIFY(w.doubles.messages->errors.isEmpty());
         relay.stop();
         privatedev::remove(QStringLiteral("lp0"));
     }
@@ -183,14 +183,14 @@ private slots:
 
         WindowUnderTest w(LoadingBench::programFolder(), [] { return comPortDevice(1); });
         w.com1();
-        QCOMPARE(w.messages().warnings, QStringList{warning});
+        QCOMPARE(w.doubles.messages->warnings, QStringList{warning});
         QVERIFY(!w.action("com1")->isChecked());
 
         PtyPair adapter;
         QVERIFY2(adapter.isOpen(), qPrintable(adapter.errorString()));
         QVERIFY2(privatedev::addLink(QStringLiteral("com1"), adapter.slavePath(), &error), qPrintable(error));
         w.com1();
-        QCOMPARE(w.messages().warnings.size(), 1);
+        QCOMPARE(w.doubles.messages->warnings.size(), 1);
         QVERIFY(w.action("com1")->isChecked());
         privatedev::remove(QStringLiteral("com1"));
         ruleFile.remove();

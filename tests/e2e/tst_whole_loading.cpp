@@ -96,12 +96,12 @@ private slots:
             QVERIFY(w.info()->toPlainText().contains(QStringLiteral("Creation bin file: ") + image));
             QTRY_COMPARE_WITH_TIMEOUT(w.processes().outcomes.size(), 1, 10000);
             QCOMPARE(w.processes().outcomes.first().kind, ProcessOutcome::Kind::Succeeded);
-            QVERIFY2(w.messages().warnings.isEmpty(), qPrintable(w.messages().warnings.join(QLatin1Char('\n'))));
+            QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
             QCOMPARE(hashFile(image), sha);
         }
 
         w.com1();
-        QVERIFY2(w.messages().warnings.isEmpty(), qPrintable(w.messages().warnings.join(QLatin1Char('\n'))));
+        QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
         QVERIFY(w.action("com1")->isChecked());
         QCOMPARE(w.panel("Settings")->text(), QStringLiteral("Settings: 38400,n,8,1"));
 
@@ -109,12 +109,12 @@ private slots:
         sim.signal(SIGUSR1);
         QTRY_COMPARE_WITH_TIMEOUT(w.lastSpyLine(), QStringLiteral("attente negociation"), 5000);
 
-        w.chooseImage(image);
-        QVERIFY(w.startButton()->isEnabled());
+        w.choose(image);
+        QVERIFY(w.start()->isEnabled());
         QVERIFY(w.info()->toPlainText().contains(QStringLiteral("bin file to load: ") + image));
         QVERIFY(bench.expect(image));
-        w.start();
-        QVERIFY2(w.messages().warnings.isEmpty(), qPrintable(w.messages().warnings.join(QLatin1Char('\n'))));
+        w.clickStart();
+        QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
         QVERIFY(w.info()->toPlainText().contains(QStringLiteral("Downloading ") + image));
 
         const QString loaded = sim.waitForStatus(QStringLiteral("loaded: "), 30000);
@@ -123,8 +123,8 @@ private slots:
 
         QTRY_COMPARE_WITH_TIMEOUT(w.lastSpyLine(), QStringLiteral("mettre sous tension le decodeur !!!"), 5000);
         QCOMPARE(linesFromNegotiation(w.spy()->toPlainText()), reportOfGoodImage(size));
-        QVERIFY(w.messages().warnings.isEmpty());
-        QVERIFY(w.messages().errors.isEmpty());
+        QVERIFY(w.doubles.messages->warnings.isEmpty());
+        QVERIFY(w.doubles.messages->errors.isEmpty());
         QVERIFY(bench.server().waitForJobsDone());
     }
 };

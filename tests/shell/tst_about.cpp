@@ -12,6 +12,14 @@ class TestAbout : public QObject {
 
     static QPlainTextEdit *text(About &about) { return about.findChild<QPlainTextEdit *>("Text1"); }
     static QPushButton *ok(About &about) { return about.findChild<QPushButton *>("Command1"); }
+    // Shows about and waits until it is exposed, active and its text has the focus.
+    static void showWithTheTextFocused(About &about)
+    {
+        about.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        about.activateWindow();
+        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(text(about)));
+    }
 
 private slots:
     void textAsDesigned()
@@ -67,10 +75,9 @@ private slots:
         QMainWindow owner;
         owner.show();
         About about(&owner);
-        about.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&about));
-        about.activateWindow();
-        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(text(about)));
+        showWithTheTextFocused(about);
+        if (QTest::currentTestFailed())
+            return;
 
         const int blocks = text(about)->blockCount();
         QTest::keyClick(text(about), Qt::Key_Return);
@@ -104,10 +111,9 @@ private slots:
         QMainWindow owner;
         owner.show();
         About about(&owner);
-        about.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&about));
-        about.activateWindow();
-        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(text(about)));
+        showWithTheTextFocused(about);
+        if (QTest::currentTestFailed())
+            return;
 
         // In the text box Enter is a line break, and Esc closes nothing.
         const int blocks = text(about)->blockCount();

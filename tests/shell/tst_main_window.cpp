@@ -1,8 +1,7 @@
 // The main window as the user first meets it: controls, menus, status panels,
 // start-up state, the layout at the creation size and the minimum size.
 
-#include "service_doubles.h"
-#include "shell/qx7100_1.h"
+#include "window_fixture.h"
 
 #include <QAction>
 #include <QLabel>
@@ -17,23 +16,12 @@
 class TestMainWindow : public QObject {
     Q_OBJECT
 
-    struct Fixture {
-        ServiceDoubles doubles;
-        std::unique_ptr<qx7100_1> window;
-        explicit Fixture(bool show = true, bool printerReady = true)
+    // The window with the printer "Bench LPT queue" ready on LPT1:, shown unless told.
+    struct Fixture : WindowFixture {
+        explicit Fixture(bool show = true)
+            : WindowFixture({show ? Show::Exposed : Show::Hidden, QStringLiteral("Bench LPT queue")})
         {
-            if (printerReady)
-                doubles.printer->setReady(QStringLiteral("Bench LPT queue"), QStringLiteral("LPT1:"));
-            window = std::make_unique<qx7100_1>(doubles.services());
-            if (show) {
-                window->show();
-                window->activateWindow();
-                QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-            }
         }
-        template <typename T> T *child(const QString &name) { return window->findChild<T *>(name); }
-        QAction *action(const QString &name) { return child<QAction>(name); }
-        QLabel *panel(const QString &key) { return child<QStatusBar>("sbrStatus")->findChild<QLabel *>(key); }
         QSize clientTwips()
         {
             const int menu = window->menuBar()->height();

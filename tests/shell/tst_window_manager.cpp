@@ -3,8 +3,7 @@
 // stops above its minimum outer size of 3000 x 3000 twips, and Qt's idea of
 // its size is the size the X server gives it, menus and status bar in sight.
 
-#include "service_doubles.h"
-#include "shell/qx7100_1.h"
+#include "window_fixture.h"
 
 #include <QMenuBar>
 #include <QProcess>
@@ -76,8 +75,8 @@ private slots:
     {
         QFETCH(int, toWidth);
         QFETCH(int, toHeight);
-        ServiceDoubles doubles;
-        qx7100_1 window(doubles.services());
+        WindowFixture f;
+        qx7100_1 &window = *f.window;
         window.move(100, 100);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));

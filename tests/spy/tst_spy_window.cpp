@@ -3,14 +3,12 @@
 // the log of the whole run and saving it (failed saves in a private mount
 // namespace: a read-only bind mount, a full file system).
 
-#include "pty_pair.h"
-#include "service_doubles.h"
-#include "shell/qx7100_1.h"
 #include "spy/cp1252.h"
 #include "spy/mscomm.h"
 #include "spy/spy_filter.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
+#include "window_fixture.h"
 
 #include <QAction>
 #include <QDir>
@@ -86,26 +84,10 @@ QByteArray decoderFlood(qsizetype size)
 class TestSpyWindow : public QObject {
     Q_OBJECT
 
-    struct Fixture {
-        PtyPair line1, line2;
-        ServiceDoubles doubles;
-        QString device1, device2;
-        std::unique_ptr<qx7100_1> window;
-        explicit Fixture(bool show = false)
-        {
-            device1 = line1.slavePath();
-            device2 = line2.slavePath();
-            doubles.serialPortDevice = [this](int port) { return port == 1 ? device1 : device2; };
-            window = std::make_unique<qx7100_1>(doubles.services());
-            if (show) {
-                window->show();
-                window->activateWindow();
-                QVERIFY(QTest::qWaitForWindowActive(window.get()));
-            }
-        }
-        QAction *action(const char *name) { return window->findChild<QAction *>(name); }
-        QPlainTextEdit *spy() { return window->findChild<QPlainTextEdit *>("txtTerm"); }
-        QString settings() { return window->findChild<QLabel *>("Settings")->text(); }
+    // The window with COM1 and COM2 on pseudo-terminals, shown and active when told.
+    struct Fixture : WindowFixture {
+        explicit Fixture(bool show = false) : WindowFixture({show ? Show::Active : Show::Hidden, QString(), true}) {}
+        QString settings() { return panel("Settings")->text(); }
         QString shown() { return spy()->toPlainText(); }
     };
 
@@ -113,24 +95,24 @@ private slots:
     void decoderTextReachesTheSpyDisplay()
     {
         Fixture f;
-        QVERIFY(f.line1.isOpen());
+        QVERIFY(f.line1->isOpen());
         f.action("com1")->trigger();
         QVERIFY(f.action("com1")->isChecked());
         QVERIFY(!f.action("com2")->isChecked());
         QCOMPARE(f.settings(), QStringLiteral("Settings: 38400,n,8,1"));
         QVERIFY(f.doubles.messages->warnings.isEmpty());
 
-        QVERIFY(f.line1.write(QByteArray("boot v2\r\nRAM\0 ok\r\nattente negociation\r", 38)));
+        QVERIFY(f.line1->write(QByteArray("boot v2\r\nRAM\0 ok\r\nattente negociation\r", 38)));
         QTRY_COMPARE(f.shown(), QStringLiteral("boot v2\nRAM ok\nattente negociation\n"));
 
         // A CR LF split over two reads is one line break; LF CR is one too.
-        QVERIFY(f.line1.write("x\r"));
+        QVERIFY(f.line1->write("x\r"));
         QTRY_VERIFY(f.shown().endsWith(QStringLiteral("x\n")));
-        QVERIFY(f.line1.write("\ny\n\rz"));
+        QVERIFY(f.line1->write("\ny\n\rz"));
         QTRY_VERIFY(f.shown().endsWith(QStringLiteral("x\ny\nz")));
 
         // Bytes above 0x7F through the 8-bit character set.
-        QVERIFY(f.line1.write(QByteArray("\r\n\x80\xe9\xff", 5)));
+        QVERIFY(f.line1->write(QByteArray("\r\n\x80\xe9\xff", 5)));
         QTRY_VERIFY(f.shown().endsWith(QStringLiteral("\n\u20ac\u00e9\u00ff")));
         QCOMPARE(f.window->receiveBuffer().right(3), QByteArray("\x80\xe9\xff", 3));
 
@@ -148,21 +130,21 @@ private slots:
         QCOMPARE(f.shown(), QStringLiteral("ab"));  // port closed: the pane takes the keys
 
         f.action("com1")->trigger();
-        f.line1.readFor(50);
+        f.line1->readFor(50);
         f.spy()->moveCursor(QTextCursor::Start);
         QTest::keyClicks(f.spy(), "hi");
         QTest::keyClick(f.spy(), Qt::Key_Backspace);
         QTest::keyClick(f.spy(), Qt::Key_Return);
         QTest::keyClick(f.spy(), Qt::Key_C, Qt::ControlModifier);
         QTest::keyClick(f.spy(), Qt::Key_Escape);
-        QCOMPARE(f.line1.read(2000, 6), QByteArray("hi\b\r\x03\x1b"));
+        QCOMPARE(f.line1->read(2000, 6), QByteArray("hi\b\r\x03\x1b"));
         QCOMPARE(f.shown(), QStringLiteral("ab"));
         QCOMPARE(f.spy()->textCursor().position(), 2);  // caret moved to the end
 
         // Tab moves the focus and is never sent.
         QTest::keyClick(f.spy(), Qt::Key_Tab);
         QTRY_COMPARE(QApplication::focusWidget(), f.window->findChild<QWidget *>("Textinfo"));
-        QCOMPARE(f.line1.readFor(50), QByteArray());
+        QCOMPARE(f.line1->readFor(50), QByteArray());
     }
 
     // Alt or the logo key with a letter never types the letter into the
@@ -186,13 +168,13 @@ private slots:
         QTRY_COMPARE(f.shown(), QStringLiteral("attente negociation\n> "));
         f.spy()->setFocus();
         QTRY_VERIFY(f.spy()->hasFocus());
-        f.line1.readFor(50);
+        f.line1->readFor(50);
 
         QTest::keyClick(f.spy(), Qt::Key_X, Qt::AltModifier);
         QTest::keyClick(f.spy(), Qt::Key_Q, Qt::AltModifier | Qt::ShiftModifier);
         QTest::keyClick(f.spy(), Qt::Key_E, Qt::MetaModifier);
         QTest::keyClick(f.spy(), Qt::Key_1, Qt::MetaModifier);
-        QCOMPARE(f.line1.readFor(100), QByteArray());
+        QCOMPARE(f.line1->readFor(100), QByteArray());
         QCOMPARE(f.shown(), QStringLiteral("attente negociation\n> "));
 
         // Alt+F still opens the File menu.
@@ -201,7 +183,7 @@ private slots:
         QTRY_VERIFY(fileMenu->isVisible());
         fileMenu->close();
         QCOMPARE(f.shown(), QStringLiteral("attente negociation\n> "));
-        QCOMPARE(f.line1.readFor(50), QByteArray());
+        QCOMPARE(f.line1->readFor(50), QByteArray());
     }
 
     // While an error box of the spy display is open, further errors of the
@@ -236,12 +218,12 @@ private slots:
 
         // Port open: the key is sent and the caret goes after all the text.
         f.action("com1")->trigger();
-        f.line1.readFor(50);
+        f.line1->readFor(50);
         f.spy()->moveCursor(QTextCursor::Start);
         QString more = QStringLiteral("\r\nready");
         f.window->AppendSpyText(more);
         QTest::keyClick(f.spy(), Qt::Key_H);
-        QCOMPARE(f.line1.read(2000, 1), QByteArray("h"));
+        QCOMPARE(f.line1->read(2000, 1), QByteArray("h"));
         QCOMPARE(f.shown(), QStringLiteral("boot> ab\nready"));
         QCOMPARE(f.spy()->textCursor().position(), f.spy()->document()->characterCount() - 1);
     }
@@ -331,7 +313,7 @@ private slots:
         QVERIFY(f.window->serialPort().portOpen());
         QCOMPARE(f.window->serialPort().commPort(), int16_t(2));
         QVERIFY(f.action("com2")->isChecked());
-        QVERIFY(f.line2.write("still here"));
+        QVERIFY(f.line2->write("still here"));
         QTRY_COMPARE(f.shown(), QStringLiteral("still here"));
     }
 
@@ -339,10 +321,10 @@ private slots:
     {
         Fixture f;
         f.action("com1")->trigger();
-        QVERIFY(f.line1.write("before\r\n"));
+        QVERIFY(f.line1->write("before\r\n"));
         QTRY_COMPARE(f.shown(), QStringLiteral("before\n"));
-        f.line1.closeSlave();
-        f.line1.closeMaster();
+        f.line1->closeSlave();
+        f.line1->closeMaster();
         QTRY_COMPARE(f.doubles.messages->warnings.size(), 1);
         QTest::qWait(100);
         QCOMPARE(f.doubles.messages->warnings.size(), 1);  // reported once
@@ -362,7 +344,7 @@ private slots:
         f.doubles.printer->info.state = DefaultPrinterInfo::State::NoServer;
         bool seen = false;
         f.doubles.messages->whileOpen = [&] {
-            f.line1.write("behind the box");
+            f.line1->write("behind the box");
             seen = QTest::qWaitFor([&] { return f.shown() == QStringLiteral("behind the box"); }, 3000);
         };
         f.action("start_1")->trigger();
@@ -376,7 +358,7 @@ private slots:
         f.action("com1")->trigger();
         bool seen = false;
         QTimer::singleShot(0, [&] {
-            f.line1.write("about open");
+            f.line1->write("about open");
             seen = QTest::qWaitFor([&] { return f.shown() == QStringLiteral("about open"); }, 3000);
             if (QWidget *about = QApplication::activeModalWidget())
                 about->close();
@@ -447,7 +429,7 @@ private slots:
             }
         });
         const QByteArray flood = decoderFlood(12 * SpyPane::TrimAbove);
-        QVERIFY(f.line1.write(flood, 20000));
+        QVERIFY(f.line1->write(flood, 20000));
         QTRY_COMPARE_WITH_TIMEOUT(received, flood.size(), 20000);
         QVERIFY(blocks.join() == flood);
 
@@ -483,7 +465,7 @@ private slots:
         QCOMPARE(f.doubles.fileDialog->saveFiltersShown[0], QStringList{"Log files (*.log)"});
 
         // More text after a save goes on the end of the same log.
-        QVERIFY(f.line1.write("\r\nencore"));
+        QVERIFY(f.line1->write("\r\nencore"));
         QTRY_VERIFY(f.window->spyLog().text().endsWith(QStringLiteral("\r\nencore")));
         QCOMPARE(f.window->spyLog().size(), expected.size() + 8);
     }

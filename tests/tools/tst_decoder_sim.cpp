@@ -1,6 +1,9 @@
 // The decoder simulator, driven as the loader and the print server drive it: its text
 // read from the pseudo-terminal's slave, images written to its FIFO or capture file.
 
+#include "decoder_sim_process.h"
+#include "pty_pair.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -9,18 +12,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const char Program[] = DECODER_SIM;
 
 QByteArray randomImage(qsizetype size, quint32 seed)
 {
@@ -82,133 +81,6 @@ const QStringList BannerLines = {
     QStringLiteral("attente negociation"),
 };
 const QByteArray BannerEnd = "attente negociation\r\n";
-
-// The loader's end of the serial line: the pseudo-terminal's slave.
-class Terminal {
-public:
-    ~Terminal()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool open(const QString &path)
-    {
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        return m_fd >= 0;
-    }
-    // Reads until needle has arrived; returns what came up to its end (the rest stays
-    // buffered), or an empty array on timeout.
-    QByteArray readUntil(const QByteArray &needle, int timeoutMs = 3000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            const qsizetype at = m_buffer.indexOf(needle);
-            if (at >= 0) {
-                const QByteArray taken = m_buffer.left(at + needle.size());
-                m_buffer.remove(0, taken.size());
-                return taken;
-            }
-            if (timer.elapsed() >= timeoutMs || !readSome(static_cast<int>(timeoutMs - timer.elapsed())))
-                return {};
-        }
-    }
-    // Everything that arrives within the given time.
-    QByteArray readFor(int ms)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < ms && readSome(static_cast<int>(ms - timer.elapsed()))) {
-        }
-        return std::exchange(m_buffer, {});
-    }
-    bool write(const QByteArray &bytes)
-    {
-        return ::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
-    }
-    // True once the far side hung up: poll reports it and a read fails with EIO or ends.
-    bool hungUp(int timeoutMs = 3000)
-    {
-        pollfd fd{m_fd, POLLIN, 0};
-        if (::poll(&fd, 1, timeoutMs) <= 0 || !(fd.revents & POLLHUP))
-            return false;
-        char byte;
-        const ssize_t n = ::read(m_fd, &byte, 1);
-        return n == 0 || (n < 0 && errno == EIO);
-    }
-
-private:
-    bool readSome(int timeoutMs)
-    {
-        pollfd fd{m_fd, POLLIN, 0};
-        if (::poll(&fd, 1, std::max(timeoutMs, 0)) <= 0)
-            return false;
-        char chunk[4096];
-        const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        m_buffer.append(chunk, n);
-        return true;
-    }
-
-    int m_fd = -1;
-    QByteArray m_buffer;
-};
-
-// The simulator as a child process, followed through its status lines.
-class Simulator {
-public:
-    ~Simulator()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
-    // Starts it and returns the slave path of its "pty:" line, empty on failure.
-    QString start(const QStringList &arguments)
-    {
-        m_process.start(QString::fromLocal8Bit(Program), arguments);
-        const QString first = waitForLine(QStringLiteral("pty: "));
-        return first.mid(5);
-    }
-    // The next status line starting with prefix (earlier lines are skipped); empty on timeout.
-    QString waitForLine(const QString &prefix, int timeoutMs = 5000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            while (m_process.canReadLine()) {
-                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-                m_seen << line;
-                if (line.startsWith(prefix))
-                    return line;
-            }
-            if (timer.elapsed() >= timeoutMs || m_process.state() == QProcess::NotRunning)
-                return {};
-            m_process.waitForReadyRead(static_cast<int>(std::max<qint64>(timeoutMs - timer.elapsed(), 1)));
-        }
-    }
-    void signal(int number) { ::kill(static_cast<pid_t>(m_process.processId()), number); }
-    bool running() const { return m_process.state() == QProcess::Running; }
-    // Exit code after a signal asking it to end, -1 when it did not end cleanly.
-    int stop(int number = SIGTERM)
-    {
-        signal(number);
-        if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        return m_process.exitCode();
-    }
-    // Status and log lines so far, for failure messages.
-    QByteArray diagnostics()
-    {
-        return (m_seen.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8() + m_process.readAllStandardError();
-    }
-
-private:
-    QProcess m_process;
-    QStringList m_seen;
-};
 
 // Hands a job to the simulator as the capture backend does: open, write, close. Into a
 // regular file the bytes go in pieces with short pauses, so that the file grows under it.
@@ -320,7 +192,7 @@ void TestDecoderSim::commandLine()
     QFETCH(QString, output);
 
     QProcess process;
-    process.start(QString::fromLocal8Bit(Program), arguments);
+    process.start(DecoderSim::program(), arguments);
     QVERIFY(process.waitForFinished(5000));
     const QString all = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -349,10 +221,10 @@ void TestDecoderSim::powerOn()
     QFETCH(Trigger, trigger);
     QFETCH(bool, noisy);
 
-    Simulator sim;
-    const QString slave = sim.start(arguments);
-    QVERIFY2(!slave.isEmpty(), sim.diagnostics().constData());
-    Terminal terminal;
+    DecoderSim sim;
+    QVERIFY2(sim.start(arguments), qPrintable(sim.diagnostics()));
+    const QString slave = sim.ptyPath();
+    PtySlave terminal;
     QVERIFY(terminal.open(slave));
 
     const bool bannerAtStart = !arguments.contains(QStringLiteral("--no-banner"));
@@ -369,11 +241,11 @@ void TestDecoderSim::powerOn()
 
     const QByteArray raw = trigger == Trigger::StartUp ? QByteArray() : terminal.readUntil(BannerEnd);
     if (trigger != Trigger::StartUp) {
-        QVERIFY2(!raw.isEmpty(), sim.diagnostics().constData());
+        QVERIFY2(!raw.isEmpty(), qPrintable(sim.diagnostics()));
         QCOMPARE(shownLines(raw), BannerLines);
         QCOMPARE(raw.contains('\0') && raw.contains("\n\r") && raw.contains('\b'), noisy);
     }
-    QVERIFY(!sim.waitForLine(QStringLiteral("power-on")).isEmpty());
+    QVERIFY(!sim.waitForStatus(QStringLiteral("power-on")).isEmpty());
     QVERIFY2(terminal.readFor(100).isEmpty(), "nothing follows the banner");
     QCOMPARE(sim.stop(), 0);
 }
@@ -393,10 +265,10 @@ void TestDecoderSim::pacing()
 
     QElapsedTimer timer;
     timer.start();
-    Simulator sim;
-    const QString slave = sim.start({QStringLiteral("--baud"), QString::number(baud)});
-    QVERIFY(!slave.isEmpty());
-    Terminal terminal;
+    DecoderSim sim;
+    QVERIFY(sim.start({QStringLiteral("--baud"), QString::number(baud)}));
+    const QString slave = sim.ptyPath();
+    PtySlave terminal;
     QVERIFY(terminal.open(slave));
     const QByteArray raw = terminal.readUntil(BannerEnd, 5000);
     const qint64 elapsed = timer.elapsed();
@@ -506,16 +378,16 @@ void TestDecoderSim::loading()
         QCOMPARE(file.write(before), before.size());
     }
 
-    Simulator sim;
+    DecoderSim sim;
     QStringList arguments = options;
     arguments << QStringLiteral("--capture") << capture << QStringLiteral("--save") << save
               << QStringLiteral("--block-size") << QStringLiteral("4096") << QStringLiteral("--timeout")
               << QStringLiteral("0.3");
     if (fifo)
         arguments << QStringLiteral("--fifo");
-    const QString slave = sim.start(arguments);
-    QVERIFY2(!slave.isEmpty(), sim.diagnostics().constData());
-    Terminal terminal;
+    QVERIFY2(sim.start(arguments), qPrintable(sim.diagnostics()));
+    const QString slave = sim.ptyPath();
+    PtySlave terminal;
     QVERIFY(terminal.open(slave));
     QVERIFY(!terminal.readUntil(BannerEnd).isEmpty());
 
@@ -526,14 +398,14 @@ void TestDecoderSim::loading()
         QVERIFY(writeJob(capture, job.bytes));
         // One job after the other, as the print queue runs them.
         if (status < statuses.size() && jobs.size() > 1) {
-            const QString line = sim.waitForLine(QStringLiteral("loaded: "));
-            QVERIFY2(!line.isEmpty(), sim.diagnostics().constData());
+            const QString line = sim.waitForStatus(QStringLiteral("loaded: "));
+            QVERIFY2(!line.isEmpty(), qPrintable(sim.diagnostics()));
             QCOMPARE(line, statuses.at(status++));
         }
     }
     for (; status < statuses.size(); ++status) {
-        const QString line = sim.waitForLine(QStringLiteral("loaded: "));
-        QVERIFY2(!line.isEmpty(), sim.diagnostics().constData());
+        const QString line = sim.waitForStatus(QStringLiteral("loaded: "));
+        QVERIFY2(!line.isEmpty(), qPrintable(sim.diagnostics()));
         QCOMPARE(line, statuses.at(status));
     }
 
@@ -578,10 +450,10 @@ void TestDecoderSim::keys()
     QFETCH(QByteArray, typed);
     QFETCH(QByteArray, echo);
 
-    Simulator sim;
-    const QString slave = sim.start({QStringLiteral("--no-banner")});
-    QVERIFY(!slave.isEmpty());
-    Terminal terminal;
+    DecoderSim sim;
+    QVERIFY(sim.start({QStringLiteral("--no-banner")}));
+    const QString slave = sim.ptyPath();
+    PtySlave terminal;
     QVERIFY(terminal.open(slave));
     QVERIFY(terminal.write(typed));
     QCOMPARE(terminal.readFor(150), echo);
@@ -617,10 +489,9 @@ void TestDecoderSim::serialSideCloses()
     if (!bySignal)
         arguments << QStringLiteral("--close-after-bytes") << QStringLiteral("100000");
 
-    Simulator sim;
-    const QString slave = sim.start(arguments);
-    QVERIFY2(!slave.isEmpty(), sim.diagnostics().constData());
-    Terminal terminal;
+    DecoderSim sim;
+    QVERIFY2(sim.start(arguments), qPrintable(sim.diagnostics()));
+    PtySlave terminal;
     QVERIFY(terminal.open(link));
     QVERIFY(!terminal.readUntil(BannerEnd).isEmpty());
 
@@ -634,13 +505,13 @@ void TestDecoderSim::serialSideCloses()
         QVERIFY(!terminal.readUntil("bloc 2\r\n").isEmpty());
         sim.signal(SIGUSR2);
     }
-    QVERIFY2(!sim.waitForLine(QStringLiteral("serial: closed")).isEmpty(), sim.diagnostics().constData());
+    QVERIFY2(!sim.waitForStatus(QStringLiteral("serial: closed")).isEmpty(), qPrintable(sim.diagnostics()));
     QVERIFY(terminal.hungUp());
     QVERIFY2(!QFileInfo(link).isSymLink(), "the link goes with the serial side");
 
     QVERIFY(send(image.mid(150 * 1024)));
     QCOMPARE(::close(fd), 0);
-    QCOMPARE(sim.waitForLine(QStringLiteral("loaded: ")),
+    QCOMPARE(sim.waitForStatus(QStringLiteral("loaded: ")),
              QStringLiteral("loaded: ok %1 bytes crc32 %2").arg(image.size()).arg(hex8(crc32(image))));
     QVERIFY(readFile(save) == image);
 
@@ -672,10 +543,10 @@ void TestDecoderSim::cleanUpOnExit()
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), link));  // left over from an earlier run
 
-    Simulator sim;
-    const QString slave = sim.start({QStringLiteral("--link"), link, QStringLiteral("--capture"), fifo,
-                                     QStringLiteral("--fifo")});
-    QVERIFY2(!slave.isEmpty(), sim.diagnostics().constData());
+    DecoderSim sim;
+    QVERIFY2(sim.start({QStringLiteral("--link"), link, QStringLiteral("--capture"), fifo,
+                       QStringLiteral("--fifo")}), qPrintable(sim.diagnostics()));
+    const QString slave = sim.ptyPath();
     QCOMPARE(QFileInfo(link).symLinkTarget(), slave);
     struct stat info {};
     QVERIFY(::stat(QFile::encodeName(fifo).constData(), &info) == 0 && S_ISFIFO(info.st_mode));

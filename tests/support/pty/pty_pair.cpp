@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
@@ -10,44 +11,35 @@
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
-// Lets the calling thread's events run, then waits briefly for the master to
-// become ready (the other end may live in this very thread).
-void PtyPair::waitForMaster(short events)
+PtyEnd::~PtyEnd()
+{
+    closeEnd();
+}
+
+void PtyEnd::closeEnd()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+// Lets the calling thread's events run, then waits briefly for the end to
+// become ready.
+void PtyEnd::waitForEnd(short events)
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    pollfd p{master_, events, 0};
+    pollfd p{fd_, events, 0};
     ::poll(&p, 1, 2);
 }
 
-PtyPair::PtyPair()
+qsizetype PtyEnd::writeSome(const QByteArray &bytes)
 {
-    char name[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
-        error_ = QStringLiteral("openpty: ") + qt_error_string(errno);
-        master_ = slave_ = -1;
-        return;
-    }
-    slavePath_ = QString::fromLocal8Bit(name);
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
-}
-
-PtyPair::~PtyPair()
-{
-    closeMaster();
-    closeSlave();
-}
-
-qsizetype PtyPair::writeSome(const QByteArray &bytes)
-{
-    if (master_ < 0)
+    if (fd_ < 0)
         return -1;
     for (;;) {
-        const ssize_t n = ::write(master_, bytes.constData(), size_t(bytes.size()));
+        const ssize_t n = ::write(fd_, bytes.constData(), size_t(bytes.size()));
         if (n >= 0)
             return n;
         if (errno == EINTR)
@@ -59,7 +51,7 @@ qsizetype PtyPair::writeSome(const QByteArray &bytes)
     }
 }
 
-bool PtyPair::write(const QByteArray &bytes, int timeoutMs)
+bool PtyEnd::write(const QByteArray &bytes, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     qsizetype sent = 0;
@@ -73,19 +65,19 @@ bool PtyPair::write(const QByteArray &bytes, int timeoutMs)
                 error_ = QStringLiteral("write: the line stayed full");
                 return false;
             }
-            waitForMaster(POLLOUT);
+            waitForEnd(POLLOUT);
         }
     }
     return true;
 }
 
-QByteArray PtyPair::read(int timeoutMs, qsizetype minBytes)
+QByteArray PtyEnd::read(int timeoutMs, qsizetype minBytes)
 {
-    QByteArray got;
+    QByteArray got = std::exchange(pending_, {});
     QDeadlineTimer deadline(timeoutMs);
     char buf[4096];
-    while (master_ >= 0) {
-        const ssize_t n = ::read(master_, buf, sizeof buf);
+    while (fd_ >= 0) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
         if (n > 0) {
             got.append(buf, n);
             continue;
@@ -94,21 +86,69 @@ QByteArray PtyPair::read(int timeoutMs, qsizetype minBytes)
             continue;
         if (got.size() >= minBytes || deadline.hasExpired())
             break;
-        waitForMaster(POLLIN);
+        waitForEnd(POLLIN);
     }
     return got;
 }
 
-QByteArray PtyPair::readFor(int timeoutMs)
+QByteArray PtyEnd::readFor(int timeoutMs)
 {
     return read(timeoutMs, std::numeric_limits<qsizetype>::max());
 }
 
+QByteArray PtyEnd::readUntil(const QByteArray &needle, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QByteArray got;
+    for (;;) {
+        got += read(int(qMax<qint64>(deadline.remainingTime(), 0)));
+        const qsizetype at = got.indexOf(needle);
+        if (at >= 0) {
+            pending_ = got.mid(at + needle.size());
+            return got.left(at + needle.size());
+        }
+        if (deadline.hasExpired()) {
+            pending_ = got;
+            return {};
+        }
+    }
+}
+
+bool PtyEnd::hungUp(int timeoutMs)
+{
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0 || !(p.revents & POLLHUP))
+        return false;
+    char byte;
+    const ssize_t n = ::read(fd_, &byte, 1);
+    return n == 0 || (n < 0 && errno == EIO);
+}
+
+PtyPair::PtyPair()
+{
+    char name[256] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    if (::openpty(&fd_, &slave_, name, &raw, nullptr) != 0) {
+        error_ = QStringLiteral("openpty: ") + qt_error_string(errno);
+        fd_ = slave_ = -1;
+        return;
+    }
+    slavePath_ = QString::fromLocal8Bit(name);
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+}
+
+PtyPair::~PtyPair()
+{
+    closeMaster();
+    closeSlave();
+}
+
 void PtyPair::closeMaster()
 {
-    if (master_ >= 0)
-        ::close(master_);
-    master_ = -1;
+    closeEnd();
 }
 
 void PtyPair::closeSlave()
@@ -116,4 +156,13 @@ void PtyPair::closeSlave()
     if (slave_ >= 0)
         ::close(slave_);
     slave_ = -1;
+}
+
+bool PtySlave::open(const QString &path)
+{
+    closeEnd();
+    fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0)
+        error_ = QStringLiteral("open %1: ").arg(path) + qt_error_string(errno);
+    return fd_ >= 0;
 }
