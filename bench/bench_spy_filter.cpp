@@ -2,6 +2,7 @@
 // and the whole per-block path (decode, filter, pane) for blocks of a flood.
 #include "spy/cp1252.h"
 #include "spy/spy_filter.h"
+#include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
 #include <QApplication>
@@ -90,13 +91,11 @@ void BM_PaneBlock(benchmark::State &state)
     edit.resize(640, 480);
     edit.show();
     SpyPane pane(&edit);
+    SpyLog log;
+    const auto fail = [&state](const QString &description) { state.SkipWithError(qPrintable(description)); };
     for (auto _ : state) {
-        pane.length();
-        pane.trim();
-        const SpyFilterResult r = filterSpyBlock(cp1252::decode(raw));
-        pane.eraseBeforeEnd(r.leadingBackspaces);
-        pane.caretToEnd();
-        pane.insertAtCaret(r.text);
+        QString block = cp1252::decode(raw);
+        appendSpyBlock(pane, log, block, fail);
         pane.refresh();
         QCoreApplication::processEvents();
     }
