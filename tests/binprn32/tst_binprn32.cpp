@@ -104,17 +104,17 @@ private slots:
 private:
     QString writeFile(const QString &name, const QByteArray &bytes);
 
-    PrivateCupsServer m_server;
-    QTemporaryDir m_files;
-    QLibrary m_library{QStringLiteral(LOADER_BINPRN32_PATH)};
-    SendFunction m_send = nullptr;
-    NameFunction m_name = nullptr;
-    SendJobFunction m_sendJob = nullptr;
+    PrivateCupsServer server_;
+    QTemporaryDir files_;
+    QLibrary library_{QStringLiteral(LOADER_BINPRN32_PATH)};
+    SendFunction send_ = nullptr;
+    NameFunction name_ = nullptr;
+    SendJobFunction sendJob_ = nullptr;
 };
 
 QString TestBinprn32::writeFile(const QString &name, const QByteArray &bytes)
 {
-    const QString path = m_files.filePath(name);
+    const QString path = files_.filePath(name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         return {};
@@ -123,39 +123,39 @@ QString TestBinprn32::writeFile(const QString &name, const QByteArray &bytes)
 
 void TestBinprn32::initTestCase()
 {
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.addRawQueue(Queue, QStringLiteral("parallel:/dev/lp0"), true),
-             qPrintable(m_server.errorString()));
-    QVERIFY(m_files.isValid());
-    QVERIFY2(m_library.load(), qPrintable(m_library.errorString()));
-    m_send = reinterpret_cast<SendFunction>(m_library.resolve("vbSendPrnToDefPrinter"));
-    m_name = reinterpret_cast<NameFunction>(m_library.resolve("vbGetDefPrinterName"));
-    m_sendJob = reinterpret_cast<SendJobFunction>(m_library.resolve("vbSendPrnToDefPrinterJob"));
-    QVERIFY(m_send && m_name && m_sendJob);
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
+    QVERIFY2(server_.addRawQueue(Queue, QStringLiteral("parallel:/dev/lp0"), true),
+             qPrintable(server_.errorString()));
+    QVERIFY(files_.isValid());
+    QVERIFY2(library_.load(), qPrintable(library_.errorString()));
+    send_ = reinterpret_cast<SendFunction>(library_.resolve("vbSendPrnToDefPrinter"));
+    name_ = reinterpret_cast<NameFunction>(library_.resolve("vbGetDefPrinterName"));
+    sendJob_ = reinterpret_cast<SendJobFunction>(library_.resolve("vbSendPrnToDefPrinterJob"));
+    QVERIFY(send_ && name_ && sendJob_);
 }
 
 // Every test starts with a running server whose accepting default queue is ours.
 void TestBinprn32::init()
 {
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.setDefault(Queue), qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.acceptJobs(Queue), qPrintable(m_server.errorString()));
-    QVERIFY(m_server.waitForJobsDone());
-    QVERIFY(m_server.clearCapture());
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
+    QVERIFY2(server_.setDefault(Queue), qPrintable(server_.errorString()));
+    QVERIFY2(server_.acceptJobs(Queue), qPrintable(server_.errorString()));
+    QVERIFY(server_.waitForJobsDone());
+    QVERIFY(server_.clearCapture());
 }
 
 void TestBinprn32::exportsOnlyItsInterface()
 {
-    QVERIFY(!m_library.resolve("binprn32_send_to_default"));
-    QVERIFY(!m_library.resolve("binprn32_system_io"));
+    QVERIFY(!library_.resolve("binprn32_send_to_default"));
+    QVERIFY(!library_.resolve("binprn32_system_io"));
 }
 
 void TestBinprn32::getDefPrinterNameWritesNothing()
 {
     char text[4] = {'\0', 'x', 'y', 'z'};
-    QCOMPARE(m_name(text), 0);
+    QCOMPARE(name_(text), 0);
     QCOMPARE(QByteArray(text, 4), QByteArray("\0xyz", 4));
-    QCOMPARE(m_name(nullptr), 0);
+    QCOMPARE(name_(nullptr), 0);
 }
 
 void TestBinprn32::sendsImageUnchanged_data()
@@ -180,10 +180,10 @@ void TestBinprn32::sendsImageUnchanged()
     const QString path = writeFile(QStringLiteral("image.bin"), image);
     QVERIFY(!path.isEmpty());
 
-    QCOMPARE(m_send(QFile::encodeName(path).constData()), int16_t(BINPRN32_OK));
+    QCOMPARE(send_(QFile::encodeName(path).constData()), int16_t(BINPRN32_OK));
 
-    QVERIFY2(m_server.waitForJobsDone(30000), qPrintable(m_server.log()));
-    const QByteArray captured = m_server.capture();
+    QVERIFY2(server_.waitForJobsDone(30000), qPrintable(server_.log()));
+    const QByteArray captured = server_.capture();
     QCOMPARE(captured.size(), image.size());
     QVERIFY(captured == image);
 }
@@ -216,25 +216,25 @@ void TestBinprn32::failureCodes()
     if (file == QLatin1String("image"))
         path = writeFile(QStringLiteral("image.bin"), randomBytes(100000));
     else if (file == QLatin1String("missing"))
-        path = m_files.filePath(QStringLiteral("no such image.bin"));
+        path = files_.filePath(QStringLiteral("no such image.bin"));
     else if (file == QLatin1String("dir"))
-        path = m_files.path();
+        path = files_.path();
     else if (file == QLatin1String("empty"))
         path = writeFile(QStringLiteral("empty.bin"), {});
 
     if (condition == QLatin1String("stopped"))
-        m_server.stop();
+        server_.stop();
     else if (condition == QLatin1String("nodefault"))
-        QVERIFY2(m_server.clearDefault(), qPrintable(m_server.errorString()));
+        QVERIFY2(server_.clearDefault(), qPrintable(server_.errorString()));
     else if (condition == QLatin1String("rejecting"))
-        QVERIFY2(m_server.rejectJobs(Queue), qPrintable(m_server.errorString()));
+        QVERIFY2(server_.rejectJobs(Queue), qPrintable(server_.errorString()));
 
-    QCOMPARE(int(m_send(QFile::encodeName(path).constData())), code);
+    QCOMPARE(int(send_(QFile::encodeName(path).constData())), code);
 
     // Nothing reached the printer, and no job was left behind.
-    if (m_server.isRunning())
-        QVERIFY(m_server.waitForJobsDone());
-    QVERIFY(m_server.capture().isEmpty());
+    if (server_.isRunning())
+        QVERIFY(server_.waitForJobsDone());
+    QVERIFY(server_.capture().isEmpty());
 }
 
 void TestBinprn32::seamFailureCodes_data()
@@ -258,17 +258,17 @@ void TestBinprn32::seamFailureCodes()
     // libcups ignores SIGPIPE process-wide at its first use; a program may have restored
     // it since, and a server going away must still not end the program.
     std::signal(SIGPIPE, SIG_DFL);
-    Seam seam{fault, &m_server};
+    Seam seam{fault, &server_};
     const binprn32_io io{&seam, seamOpen, seamRead, seamWrite, seamFinish};
     QCOMPARE(int(binprn32_send_to_default(&io, QFile::encodeName(path).constData(), nullptr)), code);
 
     // The half-sent job is cancelled: no partial image ever prints. A server that went
     // away could not be told; restarted, it keeps the job without its document, pending.
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
     if (fault == Fault::ServerGoesAway)
-        QVERIFY2(m_server.cancelAllJobs(), qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.waitForJobsDone(), qPrintable(m_server.log()));
-    QVERIFY(m_server.capture().isEmpty());
+        QVERIFY2(server_.cancelAllJobs(), qPrintable(server_.errorString()));
+    QVERIFY2(server_.waitForJobsDone(), qPrintable(server_.log()));
+    QVERIFY(server_.capture().isEmpty());
 }
 
 // The number given back is the job the server holds the image under; a failed
@@ -277,9 +277,9 @@ void TestBinprn32::reportsTheJobItCreated()
 {
     const QString path = writeFile(QStringLiteral("image.bin"), randomBytes(300000));
     int32_t job = -1;
-    QCOMPARE(m_sendJob(QFile::encodeName(path).constData(), &job), int16_t(BINPRN32_OK));
+    QCOMPARE(sendJob_(QFile::encodeName(path).constData(), &job), int16_t(BINPRN32_OK));
     QVERIFY(job > 0);
-    QVERIFY(m_server.waitForJobsDone(30000));
+    QVERIFY(server_.waitForJobsDone(30000));
     cups_job_t *jobs = nullptr;
     const int n = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, nullptr, 0, CUPS_WHICHJOBS_COMPLETED);
     bool found = false;
@@ -287,20 +287,20 @@ void TestBinprn32::reportsTheJobItCreated()
         found = found || (jobs[i].id == job && QByteArray(jobs[i].dest) == Queue.toUtf8() && jobs[i].size > 0);
     cupsFreeJobs(qMax(n, 0), jobs);
     QVERIFY2(found, "the job is not in the server's history");
-    QCOMPARE(m_server.capture().size(), 300000);
+    QCOMPARE(server_.capture().size(), 300000);
 
     job = -1;
-    QCOMPARE(m_sendJob(QFile::encodeName(m_files.filePath(QStringLiteral("none.bin"))).constData(), &job),
+    QCOMPARE(sendJob_(QFile::encodeName(files_.filePath(QStringLiteral("none.bin"))).constData(), &job),
              int16_t(BINPRN32_ERR_FILE_MISSING));
     QCOMPARE(job, 0);
-    QCOMPARE(m_sendJob(QFile::encodeName(path).constData(), nullptr), int16_t(BINPRN32_OK));
+    QCOMPARE(sendJob_(QFile::encodeName(path).constData(), nullptr), int16_t(BINPRN32_OK));
 }
 
 // A server that accepts the connection and never answers holds the send about
 // three seconds, not the 30 s of a stalled document.
 void TestBinprn32::silentServerIsGivenUp()
 {
-    const QString socket = m_files.filePath(QStringLiteral("silent.sock"));
+    const QString socket = files_.filePath(QStringLiteral("silent.sock"));
     SilentServer silent(socket);
     QVERIFY(silent.isListening());
     const QByteArray saved = qgetenv("CUPS_SERVER");
@@ -310,7 +310,7 @@ void TestBinprn32::silentServerIsGivenUp()
     QElapsedTimer timer;
     timer.start();
     int32_t job = -1;
-    const int16_t code = m_sendJob(QFile::encodeName(path).constData(), &job);
+    const int16_t code = sendJob_(QFile::encodeName(path).constData(), &job);
     const qint64 took = timer.elapsed();
     qputenv("CUPS_SERVER", saved);
     cupsSetServer(nullptr);

@@ -115,29 +115,29 @@ private slots:
     void serverFailsAfterConnecting();
 
 private:
-    PrivateCupsServer m_server;
+    PrivateCupsServer server_;
     // One service for the whole suite: each query must see the server's state of the moment.
-    std::unique_ptr<DefaultPrinter> m_printer;
+    std::unique_ptr<DefaultPrinter> printer_;
 };
 
 void TestDefaultPrinter::initTestCase()
 {
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
     for (const auto &[name, uri] : {std::pair{"decoder_lpt1", "parallel:/dev/lp0"},
                                     std::pair{"decoder_lpt2", "parallel:/dev/lp1"},
                                     std::pair{"decoder_lpt3", "parallel:/dev/lp2"},
                                     std::pair{"decoder_usb_lpt1", "parallel:/dev/usb/lp0"},
                                     std::pair{"decoder_usb_lpt2", "parallel:/dev/usb/lp1"}}) {
-        QVERIFY2(m_server.addRawQueue(QString::fromLatin1(name), QString::fromLatin1(uri), false),
-                 qPrintable(m_server.errorString()));
+        QVERIFY2(server_.addRawQueue(QString::fromLatin1(name), QString::fromLatin1(uri), false),
+                 qPrintable(server_.errorString()));
     }
-    m_printer = makeCupsDefaultPrinter();
+    printer_ = makeCupsDefaultPrinter();
 }
 
 void TestDefaultPrinter::init()
 {
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.setDefault(QStringLiteral("decoder_lpt1")), qPrintable(m_server.errorString()));
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
+    QVERIFY2(server_.setDefault(QStringLiteral("decoder_lpt1")), qPrintable(server_.errorString()));
 }
 
 void TestDefaultPrinter::portNameFromDeviceUri_data()
@@ -192,9 +192,9 @@ void TestDefaultPrinter::readsTheCurrentDefault()
 {
     QFETCH(QString, queue);
     QFETCH(QString, port);
-    QVERIFY2(m_server.setDefault(queue), qPrintable(m_server.errorString()));
+    QVERIFY2(server_.setDefault(queue), qPrintable(server_.errorString()));
 
-    const DefaultPrinterInfo info = m_printer->query(3000);
+    const DefaultPrinterInfo info = printer_->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::Ready);
     QCOMPARE(info.deviceName, queue);
     QCOMPARE(info.portName, port);
@@ -202,9 +202,9 @@ void TestDefaultPrinter::readsTheCurrentDefault()
 
 void TestDefaultPrinter::noDefault()
 {
-    QVERIFY2(m_server.clearDefault(), qPrintable(m_server.errorString()));
+    QVERIFY2(server_.clearDefault(), qPrintable(server_.errorString()));
 
-    const DefaultPrinterInfo info = m_printer->query(3000);
+    const DefaultPrinterInfo info = printer_->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::NoDefault);
     QVERIFY(info.deviceName.isEmpty());
     QVERIFY(info.portName.isEmpty());
@@ -212,9 +212,9 @@ void TestDefaultPrinter::noDefault()
 
 void TestDefaultPrinter::noServer()
 {
-    m_server.stop();
+    server_.stop();
 
-    const DefaultPrinterInfo info = m_printer->query(3000);
+    const DefaultPrinterInfo info = printer_->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::NoServer);
     QVERIFY(info.deviceName.isEmpty());
     QVERIFY(info.portName.isEmpty());
@@ -241,7 +241,7 @@ void TestDefaultPrinter::serverFailsAfterConnecting()
     qputenv("CUPS_SERVER", QFile::encodeName(socket));
     cupsSetServer(nullptr);
 
-    const DefaultPrinterInfo info = m_printer->query(3000);
+    const DefaultPrinterInfo info = printer_->query(3000);
 
     qputenv("CUPS_SERVER", previous);
     cupsSetServer(nullptr);

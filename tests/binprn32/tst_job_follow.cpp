@@ -60,26 +60,26 @@ Q_DECLARE_METATYPE(Case)
 class TestJobFollow : public QObject {
     Q_OBJECT
 
-    PrivateCupsServer m_server;
-    QTemporaryDir m_files;
-    std::unique_ptr<PrintJobs> m_jobs;
-    int m_queues = 0;
+    PrivateCupsServer server_;
+    QTemporaryDir files_;
+    std::unique_ptr<PrintJobs> jobs_;
+    int queues_ = 0;
 
 private slots:
     void initTestCase()
     {
-        m_server.setBackend(PrivateCupsServer::Backend::RealParallel);
+        server_.setBackend(PrivateCupsServer::Backend::RealParallel);
         // A root print server runs the real backend as lp, which must reach it
         // through the server's folder.
-        QVERIFY(QFile::setPermissions(m_server.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        QVERIFY(QFile::setPermissions(server_.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                                              | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
                                                              | QFile::ExeOther));
-        QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-        QVERIFY(m_files.isValid());
-        m_jobs = makeCupsPrintJobs();
+        QVERIFY2(server_.start(), qPrintable(server_.errorString()));
+        QVERIFY(files_.isValid());
+        jobs_ = makeCupsPrintJobs();
     }
 
-    void cleanup() { m_server.cancelAllJobs(); }
+    void cleanup() { server_.cancelAllJobs(); }
 
     void follows_data()
     {
@@ -117,12 +117,12 @@ private slots:
         if (kind == Case::DeviceMissing || kind == Case::CancelledOutside)
             device = missingDevice();
         else if (kind == Case::BackendFails)
-            device = m_files.path();  // a directory: the backend fails at once
-        const QString queue = Queue + QString::number(++m_queues);
-        QVERIFY2(m_server.addRawQueue(queue, QStringLiteral("parallel:") + device, true),
-                 qPrintable(m_server.errorString()));
+            device = files_.path();  // a directory: the backend fails at once
+        const QString queue = Queue + QString::number(++queues_);
+        QVERIFY2(server_.addRawQueue(queue, QStringLiteral("parallel:") + device, true),
+                 qPrintable(server_.errorString()));
 
-        const QString path = m_files.filePath(QStringLiteral("image.bin"));
+        const QString path = files_.filePath(QStringLiteral("image.bin"));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(QByteArray(size, '\x3c'));
@@ -131,7 +131,7 @@ private slots:
         QCOMPARE(vbSendPrnToDefPrinterJob(QFile::encodeName(path).constData(), &job), int16_t(BINPRN32_OK));
         QVERIFY(job > 0);
 
-        JobFollower follower(*m_jobs);
+        JobFollower follower(*jobs_);
         JobFollower::Timing timing;
         timing.waitWarningMs = kind == Case::DeviceMissing ? 2000 : 60000;
         follower.setTiming(timing);
@@ -150,7 +150,7 @@ private slots:
                 port.closeMaster();
         } else if (kind == Case::CancelledOutside) {
             QVERIFY2(QTest::qWaitFor([&] { return follower.panelText() == QStringLiteral("Job %1: waiting: ").arg(job) + NotConnected; }, 15000),
-                     qPrintable(follower.panelText() + QStringLiteral("\n") + m_server.log()));
+                     qPrintable(follower.panelText() + QStringLiteral("\n") + server_.log()));
             QVERIFY2(runCups(QStringLiteral("cancel"), {QString::number(job)}, &error), qPrintable(error));
         }
 
@@ -163,7 +163,7 @@ private slots:
                          received += port.read(20);
                      return reached(follower.panelText(), panel);
                  }, 30000),
-                 qPrintable(follower.panelText() + QStringLiteral("\n") + m_server.log()));
+                 qPrintable(follower.panelText() + QStringLiteral("\n") + server_.log()));
         if (kind == Case::Completes)
             QCOMPARE(received.size(), size);
         if (warning.isEmpty()) {
@@ -184,7 +184,7 @@ private slots:
     // A job the server no longer knows has ended, state unknown.
     void unknownJobHasEnded()
     {
-        JobLook look = m_jobs->look(999999, 500);
+        JobLook look = jobs_->look(999999, 500);
         QCOMPARE(look.outcome, JobLook::Outcome::NotFound);
         QCOMPARE(jobStateText(jobStatusFromLook(look), 0), QStringLiteral("ended, state unknown"));
     }

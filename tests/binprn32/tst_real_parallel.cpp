@@ -59,28 +59,28 @@ private:
     // pseudo-terminal's master.
     void sendAndRead(PtyPair &pty, const QByteArray &image);
 
-    PrivateCupsServer m_server;
-    QTemporaryDir m_files;
+    PrivateCupsServer server_;
+    QTemporaryDir files_;
 };
 
 void TestRealParallel::initTestCase()
 {
-    QVERIFY(m_files.isValid());
-    m_server.setBackend(PrivateCupsServer::Backend::RealParallel);
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY(files_.isValid());
+    server_.setBackend(PrivateCupsServer::Backend::RealParallel);
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
 }
 
 void TestRealParallel::init()
 {
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-    QVERIFY(m_server.waitForJobsDone());
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
+    QVERIFY(server_.waitForJobsDone());
 }
 
 void TestRealParallel::sendAndRead(PtyPair &pty, const QByteArray &image)
 {
     // The backend runs as lp under a root print server.
     QVERIFY(::chmod(QFile::encodeName(pty.slavePath()).constData(), 0666) == 0);
-    const QString path = m_files.filePath(QStringLiteral("image.bin"));
+    const QString path = files_.filePath(QStringLiteral("image.bin"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(image), image.size());
@@ -88,14 +88,14 @@ void TestRealParallel::sendAndRead(PtyPair &pty, const QByteArray &image)
 
     QCOMPARE(vbSendPrnToDefPrinter(QFile::encodeName(path).constData()), int16_t(BINPRN32_OK));
     const QByteArray got = pty.read(60000, image.size());
-    QVERIFY2(m_server.waitForJobsDone(30000), qPrintable(m_server.log().right(3000)));
+    QVERIFY2(server_.waitForJobsDone(30000), qPrintable(server_.log().right(3000)));
     // Nothing more follows the image.
     const QByteArray after = pty.readFor(200);
     QVERIFY2(got.size() + after.size() == image.size(),
              qPrintable(QStringLiteral("%1 of %2 bytes arrived; print server log:\n%3")
                             .arg(got.size() + after.size())
                             .arg(image.size())
-                            .arg(m_server.log().right(3000))));
+                            .arg(server_.log().right(3000))));
     QVERIFY(got == image);
 }
 
@@ -112,8 +112,8 @@ void TestRealParallel::imageArrivesUnchanged()
     QFETCH(QByteArray, image);
     PtyPair pty;
     QVERIFY2(pty.isOpen(), qPrintable(pty.errorString()));
-    QVERIFY2(m_server.addRawQueue(QStringLiteral("direct"), QStringLiteral("parallel:") + pty.slavePath(), true),
-             qPrintable(m_server.errorString()));
+    QVERIFY2(server_.addRawQueue(QStringLiteral("direct"), QStringLiteral("parallel:") + pty.slavePath(), true),
+             qPrintable(server_.errorString()));
     sendAndRead(pty, image);
 }
 
@@ -138,8 +138,8 @@ void TestRealParallel::benchDeviceNames()
     QString error;
     QVERIFY2(privatedev::addDeviceNode(device, pty.slavePath(), &error), qPrintable(error));
     const QString queue = QStringLiteral("bench_") + QString(device).replace(QLatin1Char('/'), QLatin1Char('_'));
-    QVERIFY2(m_server.addRawQueue(queue, QStringLiteral("parallel:/dev/") + device, true),
-             qPrintable(m_server.errorString()));
+    QVERIFY2(server_.addRawQueue(queue, QStringLiteral("parallel:/dev/") + device, true),
+             qPrintable(server_.errorString()));
 
     const DefaultPrinterInfo info = makeCupsDefaultPrinter()->query(3000);
     QCOMPARE(info.state, DefaultPrinterInfo::State::Ready);

@@ -18,7 +18,7 @@
 void ObservedProcessStarter::start(const QString &program, const QStringList &arguments, QObject *context,
                                    std::function<void(const ProcessOutcome &)> onOutcome)
 {
-    m_real->start(program, arguments, context, [this, onOutcome](const ProcessOutcome &outcome) {
+    real_->start(program, arguments, context, [this, onOutcome](const ProcessOutcome &outcome) {
         outcomes << outcome;
         onOutcome(outcome);
     });
@@ -28,8 +28,8 @@ WindowUnderTest::WindowUnderTest(const QString &programFolder, std::function<QSt
     : WindowFixture(Later{})
 {
     LoaderServices services = makeRealServices(programFolder);
-    m_processes = new ObservedProcessStarter(std::move(services.processes));
-    services.processes.reset(m_processes);
+    processes_ = new ObservedProcessStarter(std::move(services.processes));
+    services.processes.reset(processes_);
     services.serialPortDevice = [com1Device](int port) { return port == 1 ? com1Device() : QString(); };
     open(withDialogDoubles(std::move(services)), Show::Shown);
 }
@@ -71,32 +71,32 @@ QString LoadingBench::programFolder()
 
 QString LoadingBench::com1Link() const
 {
-    return m_work.filePath(QStringLiteral("com1"));
+    return work_.filePath(QStringLiteral("com1"));
 }
 
 QString LoadingBench::receivedPath() const
 {
-    return m_work.filePath(QStringLiteral("received.bin"));
+    return work_.filePath(QStringLiteral("received.bin"));
 }
 
 bool LoadingBench::setUp()
 {
-    if (!m_work.isValid()) {
-        m_error = QStringLiteral("cannot make a temporary folder: ") + m_work.errorString();
+    if (!work_.isValid()) {
+        error_ = QStringLiteral("cannot make a temporary folder: ") + work_.errorString();
         return false;
     }
     if (QFileInfo(QStringLiteral(SREC2BIN_PROGRAM)).absolutePath() != programFolder()) {
-        m_error = QStringLiteral("srec2bin and libbinprn32.so are not in the same folder");
+        error_ = QStringLiteral("srec2bin and libbinprn32.so are not in the same folder");
         return false;
     }
     // The capture backend appends each job to the server's capture path: a FIFO there
     // hands the bytes to the simulator as they come. The server must find it in place.
-    if (::mkfifo(QFile::encodeName(m_server.captureFile()).constData(), 0600) != 0) {
-        m_error = QStringLiteral("cannot make the capture FIFO: ") + QString::fromLocal8Bit(std::strerror(errno));
+    if (::mkfifo(QFile::encodeName(server_.captureFile()).constData(), 0600) != 0) {
+        error_ = QStringLiteral("cannot make the capture FIFO: ") + QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    if (!m_server.start() || !m_server.addRawQueue(queue(), QStringLiteral("parallel:/dev/lp0"), true)) {
-        m_error = m_server.errorString();
+    if (!server_.start() || !server_.addRawQueue(queue(), QStringLiteral("parallel:/dev/lp0"), true)) {
+        error_ = server_.errorString();
         return false;
     }
     return true;
@@ -105,15 +105,15 @@ bool LoadingBench::setUp()
 bool LoadingBench::startSim(DecoderSim &sim, const QStringList &extra)
 {
     return sim.start(QStringList{QStringLiteral("--link"), com1Link(), QStringLiteral("--capture"),
-                                 m_server.captureFile(), QStringLiteral("--expect"),
-                                 m_work.filePath(QStringLiteral("expected.bin")), QStringLiteral("--save"),
+                                 server_.captureFile(), QStringLiteral("--expect"),
+                                 work_.filePath(QStringLiteral("expected.bin")), QStringLiteral("--save"),
                                  receivedPath(), QStringLiteral("--no-banner")}
                      + extra);
 }
 
 bool LoadingBench::expect(const QString &imagePath)
 {
-    const QString link = m_work.filePath(QStringLiteral("expected.bin"));
+    const QString link = work_.filePath(QStringLiteral("expected.bin"));
     QFile::remove(link);
     return QFile::link(imagePath, link);
 }

@@ -18,13 +18,13 @@
 // test knows when the converter has ended.
 class ObservedProcessStarter final : public ProcessStarter {
 public:
-    explicit ObservedProcessStarter(std::unique_ptr<ProcessStarter> real) : m_real(std::move(real)) {}
+    explicit ObservedProcessStarter(std::unique_ptr<ProcessStarter> real) : real_(std::move(real)) {}
     QList<ProcessOutcome> outcomes;
     void start(const QString &program, const QStringList &arguments, QObject *context,
                std::function<void(const ProcessOutcome &)> onOutcome) override;
 
 private:
-    std::unique_ptr<ProcessStarter> m_real;
+    std::unique_ptr<ProcessStarter> real_;
 };
 
 // The real window of a real run, with scripted dialogs and recorded boxes.
@@ -33,7 +33,7 @@ public:
     // com1Device names the device that COM1 opens (read at each open); COM2 names none.
     WindowUnderTest(const QString &programFolder, std::function<QString()> com1Device);
 
-    ObservedProcessStarter &processes() { return *m_processes; }
+    ObservedProcessStarter &processes() { return *processes_; }
 
     // The last line of the spy display that holds more than blanks.
     QString lastSpyLine() const;
@@ -46,7 +46,7 @@ public:
     void clickStart();
 
 private:
-    ObservedProcessStarter *m_processes = nullptr;
+    ObservedProcessStarter *processes_ = nullptr;
 };
 
 // The print server, the capture FIFO and the paths the simulator uses; one per test program.
@@ -58,13 +58,13 @@ public:
     // Makes the capture FIFO, starts the private print server and adds the default raw
     // queue "qx7100" on parallel:/dev/lp0. False with errorString() set on failure.
     bool setUp();
-    QString errorString() const { return m_error; }
+    QString errorString() const { return error_; }
 
-    PrivateCupsServer &server() { return m_server; }
+    PrivateCupsServer &server() { return server_; }
     static QString queue() { return QStringLiteral("qx7100"); }
     // The folder of libbinprn32.so and srec2bin, handed to makeRealServices.
     static QString programFolder();
-    QString workFolder() const { return m_work.path(); }
+    QString workFolder() const { return work_.path(); }
     // The link that the simulator makes to its pseudo-terminal: COM1's device.
     QString com1Link() const;
     // Where the simulator saves each image it receives.
@@ -77,9 +77,9 @@ public:
     bool expect(const QString &imagePath);
 
 private:
-    PrivateCupsServer m_server;
-    QTemporaryDir m_work;
-    QString m_error;
+    PrivateCupsServer server_;
+    QTemporaryDir work_;
+    QString error_;
 };
 
 // Writes size pseudo-random bytes (from seed) to path in 1 MiB pieces, never holding

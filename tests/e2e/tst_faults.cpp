@@ -67,16 +67,16 @@ qint64 largestFile(const QString &folder)
 class ServerKiller {
 public:
     ServerKiller(const QString &serverFolder, qint64 threshold)
-        : m_thread([this, serverFolder, threshold] { run(serverFolder, threshold); })
+        : thread_([this, serverFolder, threshold] { run(serverFolder, threshold); })
     {
     }
     ~ServerKiller() { join(); }
     void join()
     {
-        if (m_thread.joinable())
-            m_thread.join();
+        if (thread_.joinable())
+            thread_.join();
     }
-    qint64 spooledAtKill() const { return m_spooled; }
+    qint64 spooledAtKill() const { return spooled_; }
 
 private:
     void run(const QString &folder, qint64 threshold)
@@ -91,50 +91,50 @@ private:
         while (timer.elapsed() < 60000) {
             const qint64 spooled = largestFile(spool);
             if (spooled >= threshold) {
-                m_spooled = spooled;
+                spooled_ = spooled;
                 ::kill(pid, SIGKILL);
                 return;
             }
             QThread::msleep(2);
         }
     }
-    std::atomic<qint64> m_spooled{-1};
-    std::thread m_thread;
+    std::atomic<qint64> spooled_{-1};
+    std::thread thread_;
 };
 
 // Samples this process's resident memory from its own thread until destroyed.
 class MemoryWatch {
 public:
-    MemoryWatch() : m_base(residentBytes()), m_peak(m_base)
+    MemoryWatch() : base_(residentBytes()), peak_(base_)
     {
-        m_thread = std::thread([this] {
-            while (!m_stop) {
-                m_peak = qMax<qint64>(m_peak, residentBytes());
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                peak_ = qMax<qint64>(peak_, residentBytes());
                 QThread::msleep(5);
             }
         });
     }
     ~MemoryWatch()
     {
-        m_stop = true;
-        m_thread.join();
+        stop_ = true;
+        thread_.join();
     }
-    qint64 growth() const { return m_peak - m_base; }
+    qint64 growth() const { return peak_ - base_; }
 
 private:
-    std::atomic<bool> m_stop{false};
-    qint64 m_base;
-    std::atomic<qint64> m_peak;
-    std::thread m_thread;
+    std::atomic<bool> stop_{false};
+    qint64 base_;
+    std::atomic<qint64> peak_;
+    std::thread thread_;
 };
 
 // Writes pseudo-random bytes into the line for the given time, as fast as it takes them.
 class Flood {
 public:
-    Flood(int masterFd, int ms) : m_thread([this, masterFd, ms] { run(masterFd, ms); }) {}
-    ~Flood() { m_thread.join(); }
-    bool done() const { return m_done; }
-    qint64 bytes() const { return m_bytes; }
+    Flood(int masterFd, int ms) : thread_([this, masterFd, ms] { run(masterFd, ms); }) {}
+    ~Flood() { thread_.join(); }
+    bool done() const { return done_; }
+    qint64 bytes() const { return bytes_; }
 
 private:
     void run(int fd, int ms)
@@ -156,15 +156,15 @@ private:
                 const ssize_t n = ::write(fd, chunk + done, sizeof chunk - done);
                 if (n > 0) {
                     done += static_cast<size_t>(n);
-                    m_bytes += n;
+                    bytes_ += n;
                 }
             }
         }
-        m_done = true;
+        done_ = true;
     }
-    std::atomic<bool> m_done{false};
-    std::atomic<qint64> m_bytes{0};
-    std::thread m_thread;
+    std::atomic<bool> done_{false};
+    std::atomic<qint64> bytes_{0};
+    std::thread thread_;
 };
 
 }  // namespace

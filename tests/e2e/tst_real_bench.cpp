@@ -31,16 +31,16 @@ namespace {
 // its own, so that the bytes flow while the window's thread waits in the test.
 class Relay {
 public:
-    Relay(int master, QString fifo) : m_master(master), m_fifo(std::move(fifo)) {}
+    Relay(int master, QString fifo) : master_(master), fifo_(std::move(fifo)) {}
     ~Relay() { stop(); }
-    void start() { m_thread = std::thread([this] { run(); }); }
+    void start() { thread_ = std::thread([this] { run(); }); }
     void stop()
     {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
     }
-    qint64 relayed() const { return m_relayed; }
+    qint64 relayed() const { return relayed_; }
 
 private:
     void run()
@@ -48,18 +48,18 @@ private:
         // Non-blocking, retried: the reader (the simulator) may open the FIFO later.
         int out = -1;
         char buffer[65536];
-        while (!m_stop) {
+        while (!stop_) {
             if (out < 0)
-                out = ::open(QFile::encodeName(m_fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            pollfd p{m_master, POLLIN, 0};
+                out = ::open(QFile::encodeName(fifo_).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            pollfd p{master_, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0 || out < 0)
                 continue;
-            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-            for (ssize_t done = 0; n > 0 && done < n && !m_stop;) {
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            for (ssize_t done = 0; n > 0 && done < n && !stop_;) {
                 const ssize_t w = ::write(out, buffer + done, size_t(n - done));
                 if (w > 0) {
                     done += w;
-                    m_relayed += w;
+                    relayed_ += w;
                 } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
                     break;
                 } else {
@@ -72,11 +72,11 @@ private:
             ::close(out);
     }
 
-    int m_master;
-    QString m_fifo;
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-    std::atomic<qint64> m_relayed{0};
+    int master_;
+    QString fifo_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<qint64> relayed_{0};
 };
 
 QString dumpWarnings(const QStringList &warnings)

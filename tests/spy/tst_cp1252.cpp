@@ -4,7 +4,7 @@
 
 #include <QtTest>
 
-class tst_cp1252 : public QObject {
+class TestCp1252 : public QObject {
     Q_OBJECT
 
 private slots:
@@ -15,7 +15,7 @@ private slots:
     void encodes();
 };
 
-void tst_cp1252::decodesByte_data()
+void TestCp1252::decodesByte_data()
 {
     QTest::addColumn<int>("byte");
     QTest::addColumn<int>("character");
@@ -38,7 +38,7 @@ void tst_cp1252::decodesByte_data()
     QTest::newRow("y diaeresis") << 0xFF << 0x00FF;
 }
 
-void tst_cp1252::decodesByte()
+void TestCp1252::decodesByte()
 {
     QFETCH(int, byte);
     QFETCH(int, character);
@@ -48,7 +48,7 @@ void tst_cp1252::decodesByte()
     QCOMPARE(int(text.at(0).unicode()), character);
 }
 
-void tst_cp1252::everyByteComesBack()
+void TestCp1252::everyByteComesBack()
 {
     QByteArray all(256, '\0');
     for (int b = 0; b < 256; ++b)
@@ -58,7 +58,7 @@ void tst_cp1252::everyByteComesBack()
     QCOMPARE(cp1252::encode(text), all);
 }
 
-void tst_cp1252::encodes_data()
+void TestCp1252::encodes_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");
@@ -74,12 +74,12 @@ void tst_cp1252::encodes_data()
     QTest::newRow("mixed") << QStringLiteral("x\u2122\u0161\u4E2Dy") << QByteArray("x\x99\x9A?y");
 }
 
-void tst_cp1252::encodes()
+void TestCp1252::encodes()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
     QCOMPARE(cp1252::encode(text), bytes);
 }
 
-QTEST_APPLESS_MAIN(tst_cp1252)
+QTEST_APPLESS_MAIN(TestCp1252)
 #include "tst_cp1252.moc"

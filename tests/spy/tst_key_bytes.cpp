@@ -5,7 +5,7 @@
 
 Q_DECLARE_METATYPE(KeyKind)
 
-class tst_key_bytes : public QObject {
+class TestKeyBytes : public QObject {
     Q_OBJECT
 
 private slots:
@@ -13,7 +13,7 @@ private slots:
     void maps();
 };
 
-void tst_key_bytes::maps_data()
+void TestKeyBytes::maps_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
@@ -75,7 +75,7 @@ void tst_key_bytes::maps_data()
     QTest::newRow("dead key") << int(Qt::Key_Dead_Acute) << none << "" << no << QByteArray();
 }
 
-void tst_key_bytes::maps()
+void TestKeyBytes::maps()
 {
     QFETCH(int, key);
     QFETCH(Qt::KeyboardModifiers, modifiers);
@@ -87,5 +87,5 @@ void tst_key_bytes::maps()
     QCOMPARE(out.bytes, bytes);
 }
 
-QTEST_APPLESS_MAIN(tst_key_bytes)
+QTEST_APPLESS_MAIN(TestKeyBytes)
 #include "tst_key_bytes.moc"

@@ -50,7 +50,7 @@ QByteArray pattern(qsizetype size)
 
 } // namespace
 
-class tst_mscomm : public QObject {
+class TestMSComm : public QObject {
     Q_OBJECT
 
 private slots:
@@ -79,25 +79,25 @@ private slots:
     void lineEventsOfAnEndedSessionAreDropped();
 
 private:
-    std::unique_ptr<PtyPair> m_pty;
-    std::unique_ptr<MSComm> m_comm;
+    std::unique_ptr<PtyPair> pty_;
+    std::unique_ptr<MSComm> comm_;
 };
 
-void tst_mscomm::init()
+void TestMSComm::init()
 {
-    m_pty = std::make_unique<PtyPair>();
-    QVERIFY2(m_pty->isOpen(), qPrintable(m_pty->errorString()));
-    const QString slave = m_pty->slavePath();
-    m_comm = std::make_unique<MSComm>([slave](int n) { return n == 1 ? slave : QString(); });
+    pty_ = std::make_unique<PtyPair>();
+    QVERIFY2(pty_->isOpen(), qPrintable(pty_->errorString()));
+    const QString slave = pty_->slavePath();
+    comm_ = std::make_unique<MSComm>([slave](int n) { return n == 1 ? slave : QString(); });
 }
 
-void tst_mscomm::cleanup()
+void TestMSComm::cleanup()
 {
-    m_comm.reset();
-    m_pty.reset();
+    comm_.reset();
+    pty_.reset();
 }
 
-void tst_mscomm::defaults()
+void TestMSComm::defaults()
 {
     // The machine's own mapping (tested bench by bench in tst_serial_ports):
     // on a machine without the bench's links or rules, the built-in ports.
@@ -107,35 +107,35 @@ void tst_mscomm::defaults()
         && !QFileInfo::exists(QStringLiteral("/dev/com1")))
         QCOMPARE(MSComm::defaultDevice(1), QStringLiteral("/dev/ttyS0"));
     QVERIFY(MSComm::defaultDevice(3).isEmpty());
-    QCOMPARE(m_comm->settings(), QStringLiteral("38400,n,8,1"));
-    QCOMPARE(m_comm->commPort(), int16_t(1));
-    QVERIFY(!m_comm->portOpen());
-    QCOMPARE(m_comm->devicePath(), m_pty->slavePath());
+    QCOMPARE(comm_->settings(), QStringLiteral("38400,n,8,1"));
+    QCOMPARE(comm_->commPort(), int16_t(1));
+    QVERIFY(!comm_->portOpen());
+    QCOMPARE(comm_->devicePath(), pty_->slavePath());
 }
 
-void tst_mscomm::opensAPseudoTerminal()
+void TestMSComm::opensAPseudoTerminal()
 {
     QString reason;
-    QVERIFY2(m_comm->setPortOpen(true, &reason), qPrintable(reason));
-    QVERIFY(m_comm->portOpen());
-    QCOMPARE(m_comm->settings(), QStringLiteral("38400,n,8,1"));
-    QVERIFY(m_comm->setPortOpen(true));
-    QVERIFY(m_comm->setPortOpen(false));
-    QVERIFY(!m_comm->portOpen());
-    QVERIFY(m_comm->setPortOpen(false));
+    QVERIFY2(comm_->setPortOpen(true, &reason), qPrintable(reason));
+    QVERIFY(comm_->portOpen());
+    QCOMPARE(comm_->settings(), QStringLiteral("38400,n,8,1"));
+    QVERIFY(comm_->setPortOpen(true));
+    QVERIFY(comm_->setPortOpen(false));
+    QVERIFY(!comm_->portOpen());
+    QVERIFY(comm_->setPortOpen(false));
 }
 
-void tst_mscomm::portNumberIsFixedWhileOpen()
+void TestMSComm::portNumberIsFixedWhileOpen()
 {
-    QVERIFY(m_comm->setPortOpen(true));
-    QVERIFY(!m_comm->setCommPort(2));
-    QCOMPARE(m_comm->commPort(), int16_t(1));
-    m_comm->setPortOpen(false);
-    QVERIFY(m_comm->setCommPort(2));
-    QCOMPARE(m_comm->commPort(), int16_t(2));
+    QVERIFY(comm_->setPortOpen(true));
+    QVERIFY(!comm_->setCommPort(2));
+    QCOMPARE(comm_->commPort(), int16_t(1));
+    comm_->setPortOpen(false);
+    QVERIFY(comm_->setCommPort(2));
+    QCOMPARE(comm_->commPort(), int16_t(2));
 }
 
-void tst_mscomm::openFailure_data()
+void TestMSComm::openFailure_data()
 {
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("reason");
@@ -144,7 +144,7 @@ void tst_mscomm::openFailure_data()
     QTest::newRow("no device for the number") << QString() << QStringLiteral("no device");
 }
 
-void tst_mscomm::openFailure()
+void TestMSComm::openFailure()
 {
     QFETCH(QString, device);
     QFETCH(QString, reason);
@@ -166,26 +166,26 @@ void tst_mscomm::openFailure()
     QCOMPARE(failed.count(), 0);
 }
 
-void tst_mscomm::bytesArriveWithOnComm()
+void TestMSComm::bytesArriveWithOnComm()
 {
-    Receiver rx(*m_comm);
-    QVERIFY(m_comm->setPortOpen(true));
+    Receiver rx(*comm_);
+    QVERIFY(comm_->setPortOpen(true));
     const QByteArray sent("hello\0\r\n\x80\xff", 10);
-    QVERIFY(m_pty->write(sent));
+    QVERIFY(pty_->write(sent));
     QVERIFY(rx.waitFor(sent.size()));
     QCOMPARE(rx.data, sent);
     QVERIFY(!rx.events.isEmpty());
     for (int e : rx.events)
         QCOMPARE(e, int(MSComm::comEvReceive));
-    QVERIFY(m_comm->input().isEmpty());
+    QVERIFY(comm_->input().isEmpty());
 }
 
-void tst_mscomm::floodArrivesWholeAndInOrder()
+void TestMSComm::floodArrivesWholeAndInOrder()
 {
-    Receiver rx(*m_comm);
-    QVERIFY(m_comm->setPortOpen(true));
+    Receiver rx(*comm_);
+    QVERIFY(comm_->setPortOpen(true));
     const QByteArray sent = pattern(3 * 1024 * 1024);
-    QVERIFY2(m_pty->write(sent, 60000), qPrintable(m_pty->errorString()));
+    QVERIFY2(pty_->write(sent, 60000), qPrintable(pty_->errorString()));
     QVERIFY(rx.waitFor(sent.size()));
     QCOMPARE(rx.data.size(), sent.size());
     QVERIFY(rx.data == sent);
@@ -197,30 +197,30 @@ void tst_mscomm::floodArrivesWholeAndInOrder()
 
 // A handler that opens a modal box runs a nested event loop inside OnComm:
 // later arrivals must still be reported there.
-void tst_mscomm::handlerWithNestedLoopStillReceives()
+void TestMSComm::handlerWithNestedLoopStillReceives()
 {
-    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(comm_->setPortOpen(true));
     QByteArray seen;
     int depth = 0;
     int deepest = 0;
-    connect(m_comm.get(), &MSComm::OnComm, this, [&] {
+    connect(comm_.get(), &MSComm::OnComm, this, [&] {
         ++depth;
         deepest = qMax(deepest, depth);
-        seen += m_comm->input();
+        seen += comm_->input();
         if (depth == 1) {
-            QVERIFY(m_pty->write("second"));
+            QVERIFY(pty_->write("second"));
             QDeadlineTimer deadline(5000);
             while (!seen.endsWith("second") && !deadline.hasExpired())
                 QTest::qWait(5);
         }
         --depth;
     });
-    QVERIFY(m_pty->write("first"));
+    QVERIFY(pty_->write("first"));
     QTRY_COMPARE_WITH_TIMEOUT(seen, QByteArray("firstsecond"), 5000);
     QCOMPARE(deepest, 2);
 }
 
-void tst_mscomm::outputReachesTheFarEnd_data()
+void TestMSComm::outputReachesTheFarEnd_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("one character") << QByteArray("A");
@@ -231,74 +231,74 @@ void tst_mscomm::outputReachesTheFarEnd_data()
     QTest::newRow("more than the line takes at once") << pattern(200000);
 }
 
-void tst_mscomm::outputReachesTheFarEnd()
+void TestMSComm::outputReachesTheFarEnd()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(comm_->setPortOpen(true));
     QString reason;
-    QVERIFY2(m_comm->output(bytes, &reason), qPrintable(reason));
+    QVERIFY2(comm_->output(bytes, &reason), qPrintable(reason));
     QByteArray got;
     QDeadlineTimer deadline(10000);
     while (got.size() < bytes.size() && !deadline.hasExpired())
-        got += m_pty->read(50);
+        got += pty_->read(50);
     QCOMPARE(got.size(), bytes.size());
     QVERIFY(got == bytes);
 }
 
-void tst_mscomm::outputWhileClosedFails()
+void TestMSComm::outputWhileClosedFails()
 {
-    QSignalSpy failed(m_comm.get(), &MSComm::portFailed);
+    QSignalSpy failed(comm_.get(), &MSComm::portFailed);
     QString reason;
-    QVERIFY(!m_comm->output("A", &reason));
+    QVERIFY(!comm_->output("A", &reason));
     QVERIFY(!reason.isEmpty());
     QTest::qWait(20);
     QCOMPARE(failed.count(), 0);
 }
 
-void tst_mscomm::reopensOnTheSameNumber()
+void TestMSComm::reopensOnTheSameNumber()
 {
-    Receiver rx(*m_comm);
-    QVERIFY(m_comm->setPortOpen(true));
-    QVERIFY(m_comm->setPortOpen(false));
-    QVERIFY(m_comm->setPortOpen(true));
-    QCOMPARE(m_comm->commPort(), int16_t(1));
-    QVERIFY(m_pty->write("after reopen"));
+    Receiver rx(*comm_);
+    QVERIFY(comm_->setPortOpen(true));
+    QVERIFY(comm_->setPortOpen(false));
+    QVERIFY(comm_->setPortOpen(true));
+    QCOMPARE(comm_->commPort(), int16_t(1));
+    QVERIFY(pty_->write("after reopen"));
     QVERIFY(rx.waitFor(12));
     QCOMPARE(rx.data, QByteArray("after reopen"));
 }
 
-void tst_mscomm::raisedEvents_data()
+void TestMSComm::raisedEvents_data()
 {
     QTest::addColumn<int>("code");
     for (int code : {1, 2, 3, 4, 5, 6, 7, 1001, 1004, 1006, 1008, 1009, 1010, 1011, 999})
         QTest::newRow(qPrintable(QString::number(code))) << code;
 }
 
-void tst_mscomm::raisedEvents()
+void TestMSComm::raisedEvents()
 {
     QFETCH(int, code);
-    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(comm_->setPortOpen(true));
     QList<int> seen;
-    connect(m_comm.get(), &MSComm::OnComm, this, [&] { seen.append(m_comm->commEvent()); });
-    m_comm->raiseEvent(int16_t(code));
+    connect(comm_.get(), &MSComm::OnComm, this, [&] { seen.append(comm_->commEvent()); });
+    comm_->raiseEvent(int16_t(code));
     QCOMPARE(seen, QList<int>{code});
-    QCOMPARE(int(m_comm->commEvent()), code);
-    QVERIFY(m_comm->portOpen());
+    QCOMPARE(int(comm_->commEvent()), code);
+    QVERIFY(comm_->portOpen());
 }
 
-void tst_mscomm::farEndClosedFailsOnce()
+void TestMSComm::farEndClosedFailsOnce()
 {
-    Receiver rx(*m_comm);
-    QSignalSpy failed(m_comm.get(), &MSComm::portFailed);
-    QVERIFY(m_comm->setPortOpen(true));
-    QVERIFY(m_pty->write("last words"));
+    Receiver rx(*comm_);
+    QSignalSpy failed(comm_.get(), &MSComm::portFailed);
+    QVERIFY(comm_->setPortOpen(true));
+    QVERIFY(pty_->write("last words"));
     QVERIFY(rx.waitFor(10));
-    m_pty->closeMaster();
-    m_pty->closeSlave();
+    pty_->closeMaster();
+    pty_->closeSlave();
     QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
-    QVERIFY(!m_comm->portOpen());
+    QVERIFY(!comm_->portOpen());
     QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("the device was disconnected"));
-    QCOMPARE(m_comm->errorString(), failed.at(0).at(0).toString());
+    QCOMPARE(comm_->errorString(), failed.at(0).at(0).toString());
     QTest::qWait(200);
     QCOMPARE(failed.count(), 1);
     QCOMPARE(rx.data, QByteArray("last words"));
@@ -310,16 +310,16 @@ void tst_mscomm::farEndClosedFailsOnce()
     QVERIFY(again.setPortOpen(true));
 }
 
-void tst_mscomm::outputAfterFarEndClosedFailsOnce()
+void TestMSComm::outputAfterFarEndClosedFailsOnce()
 {
-    QSignalSpy failed(m_comm.get(), &MSComm::portFailed);
-    QVERIFY(m_comm->setPortOpen(true));
-    m_pty->closeMaster();
-    m_pty->closeSlave();
+    QSignalSpy failed(comm_.get(), &MSComm::portFailed);
+    QVERIFY(comm_->setPortOpen(true));
+    pty_->closeMaster();
+    pty_->closeSlave();
     QString reason;
-    QVERIFY(!m_comm->output("A", &reason));
+    QVERIFY(!comm_->output("A", &reason));
     QVERIFY(!reason.isEmpty());
-    QVERIFY(!m_comm->portOpen());
+    QVERIFY(!comm_->portOpen());
     QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
     QTest::qWait(200);
     QCOMPARE(failed.count(), 1);
@@ -328,14 +328,14 @@ void tst_mscomm::outputAfterFarEndClosedFailsOnce()
 // COM1 fails inside output(); before the event loop reports it, the port is
 // opened again. The failure must not be reported against the new session (the
 // window would clear the new port's mark and warn about a working port).
-void tst_mscomm::failureOfAnEndedSessionIsNotReported_data()
+void TestMSComm::failureOfAnEndedSessionIsNotReported_data()
 {
     QTest::addColumn<int>("reopenAs");
     QTest::newRow("COM2 opened") << 2;
     QTest::newRow("COM1 opened again") << 1;
 }
 
-void tst_mscomm::failureOfAnEndedSessionIsNotReported()
+void TestMSComm::failureOfAnEndedSessionIsNotReported()
 {
     QFETCH(int, reopenAs);
     PtyPair line2;
@@ -373,7 +373,7 @@ void tst_mscomm::failureOfAnEndedSessionIsNotReported()
 // block's OnComm; a handler that closes or reopens the port there ends the
 // session the error belonged to. A pseudo-terminal keeps no line counts: the
 // test gives them.
-void tst_mscomm::lineEventsOfAnEndedSessionAreDropped_data()
+void TestMSComm::lineEventsOfAnEndedSessionAreDropped_data()
 {
     QTest::addColumn<QString>("handler");
     QTest::addColumn<QList<int>>("events");
@@ -382,35 +382,35 @@ void tst_mscomm::lineEventsOfAnEndedSessionAreDropped_data()
     QTest::newRow("port reopened") << "reopen" << QList<int>{MSComm::comEvReceive};
 }
 
-void tst_mscomm::lineEventsOfAnEndedSessionAreDropped()
+void TestMSComm::lineEventsOfAnEndedSessionAreDropped()
 {
     QFETCH(QString, handler);
     QFETCH(QList<int>, events);
     int overruns = 0;
-    m_comm->setLineCounter([&overruns](int, int (&counts)[MSComm::LineErrorKinds]) {
+    comm_->setLineCounter([&overruns](int, int (&counts)[MSComm::LineErrorKinds]) {
         for (int &c : counts)
             c = 0;
         counts[MSComm::OverrunErrors] = overruns;
         return true;
     });
     QList<int> seen;
-    connect(m_comm.get(), &MSComm::OnComm, this, [&] {
-        seen.append(m_comm->commEvent());
-        if (m_comm->commEvent() != MSComm::comEvReceive)
+    connect(comm_.get(), &MSComm::OnComm, this, [&] {
+        seen.append(comm_->commEvent());
+        if (comm_->commEvent() != MSComm::comEvReceive)
             return;
-        m_comm->input();
+        comm_->input();
         if (handler != QLatin1String("none"))
-            m_comm->setPortOpen(false);
+            comm_->setPortOpen(false);
         if (handler == QLatin1String("reopen"))
-            QVERIFY(m_comm->setPortOpen(true));
+            QVERIFY(comm_->setPortOpen(true));
     });
-    QVERIFY(m_comm->setPortOpen(true));
+    QVERIFY(comm_->setPortOpen(true));
     overruns = 1;
-    QVERIFY(m_pty->write("lost bytes"));
+    QVERIFY(pty_->write("lost bytes"));
     QTRY_VERIFY(!seen.isEmpty());
     QTest::qWait(100);
     QCOMPARE(seen, events);
 }
 
-QTEST_GUILESS_MAIN(tst_mscomm)
+QTEST_GUILESS_MAIN(TestMSComm)
 #include "tst_mscomm.moc"

@@ -88,7 +88,7 @@ QString currentUser()
 
 } // namespace
 
-class tst_serial_ports : public QObject {
+class TestSerialPorts : public QObject {
     Q_OBJECT
 
 private slots:
@@ -113,7 +113,7 @@ private:
     QString runProbe(const QString &device, bool *ran);
 };
 
-void tst_serial_ports::comPortDevice_data()
+void TestSerialPorts::comPortDevice_data()
 {
     QTest::addColumn<QStringList>("bench");
     QTest::addColumn<int>("port");
@@ -133,7 +133,7 @@ void tst_serial_ports::comPortDevice_data()
     QTest::newRow("port 3") << QStringList{"com1", "rule1"} << 3 << "";
 }
 
-void tst_serial_ports::comPortDevice()
+void TestSerialPorts::comPortDevice()
 {
     QFETCH(QStringList, bench);
     QFETCH(int, port);
@@ -144,7 +144,7 @@ void tst_serial_ports::comPortDevice()
     QCOMPARE(::comPortDevice(port, f.roots), expected);
 }
 
-void tst_serial_ports::describeOpenFailure_data()
+void TestSerialPorts::describeOpenFailure_data()
 {
     QTest::addColumn<QStringList>("bench");
     QTest::addColumn<int>("port");
@@ -207,7 +207,7 @@ void tst_serial_ports::describeOpenFailure_data()
         << QStringList{} << 1 << "ttyQX" << enoent << false << enoent;
 }
 
-void tst_serial_ports::describeOpenFailure()
+void TestSerialPorts::describeOpenFailure()
 {
     QFETCH(QStringList, bench);
     QFETCH(int, port);
@@ -222,7 +222,7 @@ void tst_serial_ports::describeOpenFailure()
     QCOMPARE(::describeOpenFailure(failure, f.roots), words);
 }
 
-void tst_serial_ports::opensThroughTheComLink()
+void TestSerialPorts::opensThroughTheComLink()
 {
     PtyPair pty;
     QVERIFY2(pty.isOpen(), qPrintable(pty.errorString()));
@@ -242,7 +242,7 @@ void tst_serial_ports::opensThroughTheComLink()
 
 // Once the bench has given COM1 to an adapter, an absent link never falls back
 // to the built-in port, even where that port exists.
-void tst_serial_ports::adapterNotPluggedIn()
+void TestSerialPorts::adapterNotPluggedIn()
 {
     PtyPair pty;
     QVERIFY2(pty.isOpen(), qPrintable(pty.errorString()));
@@ -263,7 +263,7 @@ void tst_serial_ports::adapterNotPluggedIn()
     QVERIFY2(comm.setPortOpen(true, &reason), qPrintable(reason));
 }
 
-void tst_serial_ports::portWithoutUartIsRefused_data()
+void TestSerialPorts::portWithoutUartIsRefused_data()
 {
     QTest::addColumn<int>("uart");
     QTest::addColumn<bool>("opens");
@@ -272,7 +272,7 @@ void tst_serial_ports::portWithoutUartIsRefused_data()
     QTest::newRow("not a serial driver") << int(UartKind::Unknown) << true;
 }
 
-void tst_serial_ports::portWithoutUartIsRefused()
+void TestSerialPorts::portWithoutUartIsRefused()
 {
     QFETCH(int, uart);
     QFETCH(bool, opens);
@@ -301,7 +301,7 @@ void tst_serial_ports::portWithoutUartIsRefused()
     }
 }
 
-void tst_serial_ports::kernelUartOfAPseudoTerminal()
+void TestSerialPorts::kernelUartOfAPseudoTerminal()
 {
     PtyPair pty;
     QVERIFY2(pty.isOpen(), qPrintable(pty.errorString()));
@@ -312,7 +312,7 @@ void tst_serial_ports::kernelUartOfAPseudoTerminal()
     QCOMPARE(kernelUart(-1), UartKind::Unknown);
 }
 
-void tst_serial_ports::uartFromType_data()
+void TestSerialPorts::uartFromType_data()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<bool>("serialCore");
@@ -323,7 +323,7 @@ void tst_serial_ports::uartFromType_data()
     QTest::newRow("USB serial adapter") << 0 << false << int(UartKind::Unknown);
 }
 
-void tst_serial_ports::uartFromType()
+void TestSerialPorts::uartFromType()
 {
     QFETCH(int, type);
     QFETCH(bool, serialCore);
@@ -342,7 +342,7 @@ void tst_serial_ports::uartFromType()
 
 // A pseudo-terminal whose slave is still locked answers every open with an
 // input/output error, as a built-in port without a UART can.
-void tst_serial_ports::ioErrorOnOpenGetsTheAdapterHint()
+void TestSerialPorts::ioErrorOnOpenGetsTheAdapterHint()
 {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     QVERIFY(master >= 0);
@@ -363,7 +363,7 @@ void tst_serial_ports::ioErrorOnOpenGetsTheAdapterHint()
 
 // A lock file left by a program that is running, in the folder where the
 // serial library looks for it.
-void tst_serial_ports::lockFileNamesTheProgram()
+void TestSerialPorts::lockFileNamesTheProgram()
 {
     PtyPair pty;
     QVERIFY2(pty.isOpen(), qPrintable(pty.errorString()));
@@ -393,7 +393,7 @@ void tst_serial_ports::lockFileNamesTheProgram()
 }
 
 // Runs the probe as nobody where this test runs as root, else as this user.
-QString tst_serial_ports::runProbe(const QString &device, bool *ran)
+QString TestSerialPorts::runProbe(const QString &device, bool *ran)
 {
     *ran = false;
     QProcess probe;
@@ -413,7 +413,7 @@ QString tst_serial_ports::runProbe(const QString &device, bool *ran)
     return QString::fromLocal8Bit(probe.readAllStandardOutput()).trimmed();
 }
 
-void tst_serial_ports::otherUser_data()
+void TestSerialPorts::otherUser_data()
 {
     QTest::addColumn<bool>("exclusive");
     QTest::addColumn<QString>("words");
@@ -424,7 +424,7 @@ void tst_serial_ports::otherUser_data()
     QTest::newRow("held exclusively") << true << QStringLiteral("another program");
 }
 
-void tst_serial_ports::otherUser()
+void TestSerialPorts::otherUser()
 {
     QFETCH(bool, exclusive);
     QFETCH(QString, words);
@@ -452,5 +452,5 @@ void tst_serial_ports::otherUser()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_serial_ports)
+QTEST_GUILESS_MAIN(TestSerialPorts)
 #include "tst_serial_ports.moc"

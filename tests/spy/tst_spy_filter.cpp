@@ -39,7 +39,7 @@ QString bytes(const QByteArray &b)
 
 } // namespace
 
-class tst_spy_filter : public QObject {
+class TestSpyFilter : public QObject {
     Q_OBJECT
 
 private slots:
@@ -50,7 +50,7 @@ private slots:
     void matchesWrittenPasses();
 };
 
-void tst_spy_filter::filters_data()
+void TestSpyFilter::filters_data()
 {
     QTest::addColumn<QByteArray>("block");
     QTest::addColumn<QByteArray>("shown");
@@ -80,7 +80,7 @@ void tst_spy_filter::filters_data()
     QTest::newRow("blank lines") << QByteArray("a\r\n\r\nb") << QByteArray("a\r\n\r\nb") << 0;
 }
 
-void tst_spy_filter::filters()
+void TestSpyFilter::filters()
 {
     QFETCH(QByteArray, block);
     QFETCH(QByteArray, shown);
@@ -90,7 +90,7 @@ void tst_spy_filter::filters()
     QCOMPARE(r.leadingBackspaces, qsizetype(leading));
 }
 
-void tst_spy_filter::highBytesPassUnchanged()
+void TestSpyFilter::highBytesPassUnchanged()
 {
     QByteArray high;
     for (int b = 0x80; b <= 0xFF; ++b)
@@ -102,7 +102,7 @@ void tst_spy_filter::highBytesPassUnchanged()
     QCOMPARE(r.leadingBackspaces, qsizetype(0));
 }
 
-void tst_spy_filter::matchesWrittenPasses_data()
+void TestSpyFilter::matchesWrittenPasses_data()
 {
     QTest::addColumn<QByteArray>("alphabet");
     QTest::addColumn<int>("maxLength");
@@ -113,7 +113,7 @@ void tst_spy_filter::matchesWrittenPasses_data()
     QTest::newRow("long blocks") << QByteArray("\0\b\n\rxyz \x9f", 9) << 3000 << 300;
 }
 
-void tst_spy_filter::matchesWrittenPasses()
+void TestSpyFilter::matchesWrittenPasses()
 {
     QFETCH(QByteArray, alphabet);
     QFETCH(int, maxLength);
@@ -131,5 +131,5 @@ void tst_spy_filter::matchesWrittenPasses()
     }
 }
 
-QTEST_APPLESS_MAIN(tst_spy_filter)
+QTEST_APPLESS_MAIN(TestSpyFilter)
 #include "tst_spy_filter.moc"

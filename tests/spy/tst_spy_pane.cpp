@@ -100,7 +100,7 @@ bool caretAtEnd(const QPlainTextEdit *edit)
 
 } // namespace
 
-class tst_spy_pane : public QObject {
+class TestSpyPane : public QObject {
     Q_OBJECT
 
 private slots:
@@ -140,47 +140,47 @@ private:
     // collected and fail the case at cleanup.
     void appendSpyText(SpyPane &pane, const QString &block);
 
-    QPlainTextEdit *m_edit = nullptr;
-    SpyPane *m_pane = nullptr;
-    SpyLog *m_log = nullptr;
-    QStringList m_failures;
+    QPlainTextEdit *edit_ = nullptr;
+    SpyPane *pane_ = nullptr;
+    SpyLog *log_ = nullptr;
+    QStringList failures_;
 };
 
-void tst_spy_pane::appendSpyText(SpyPane &pane, const QString &block)
+void TestSpyPane::appendSpyText(SpyPane &pane, const QString &block)
 {
     QString text = block;
-    appendSpyBlock(pane, *m_log, text, [this](const QString &description) { m_failures << description; });
+    appendSpyBlock(pane, *log_, text, [this](const QString &description) { failures_ << description; });
 }
 
-void tst_spy_pane::init()
+void TestSpyPane::init()
 {
-    m_edit = new QPlainTextEdit;
-    m_edit->resize(400, 300);
-    m_edit->show();
-    m_pane = new SpyPane(m_edit);
-    m_log = new SpyLog;
-    m_failures.clear();
+    edit_ = new QPlainTextEdit;
+    edit_->resize(400, 300);
+    edit_->show();
+    pane_ = new SpyPane(edit_);
+    log_ = new SpyLog;
+    failures_.clear();
 }
 
-void tst_spy_pane::cleanup()
+void TestSpyPane::cleanup()
 {
-    delete m_log;
-    delete m_pane;
-    delete m_edit;
-    QVERIFY2(m_failures.isEmpty(), qPrintable(m_failures.join(QLatin1Char('\n'))));
+    delete log_;
+    delete pane_;
+    delete edit_;
+    QVERIFY2(failures_.isEmpty(), qPrintable(failures_.join(QLatin1Char('\n'))));
 }
 
-void tst_spy_pane::countsLineBreaksAsTwo()
+void TestSpyPane::countsLineBreaksAsTwo()
 {
-    QCOMPARE(m_pane->length(), 0);
-    m_pane->insertAtCaret(QStringLiteral("ab\r\ncd\r\n"));
-    QCOMPARE(m_pane->length(), 8);
-    m_pane->flush();
-    QCOMPARE(m_edit->document()->blockCount(), 3);
-    QCOMPARE(m_pane->text(), QStringLiteral("ab\r\ncd\r\n"));
+    QCOMPARE(pane_->length(), 0);
+    pane_->insertAtCaret(QStringLiteral("ab\r\ncd\r\n"));
+    QCOMPARE(pane_->length(), 8);
+    pane_->flush();
+    QCOMPARE(edit_->document()->blockCount(), 3);
+    QCOMPARE(pane_->text(), QStringLiteral("ab\r\ncd\r\n"));
 }
 
-void tst_spy_pane::trims_data()
+void TestSpyPane::trims_data()
 {
     QTest::addColumn<QString>("content");
     QTest::addColumn<int>("kept");
@@ -206,7 +206,7 @@ void tst_spy_pane::trims_data()
         << x(8191) + QStringLiteral("\r\n") + repeat("word ", 60000) << -1 << QString();
 }
 
-void tst_spy_pane::trims()
+void TestSpyPane::trims()
 {
     QFETCH(QString, content);
     QFETCH(int, kept);
@@ -216,35 +216,35 @@ void tst_spy_pane::trims()
     model.trim();
     // The text in the widget, then the same text still waiting to be shown.
     for (const bool shown : {true, false}) {
-        m_pane->clear();
-        m_pane->insertAtCaret(content);
+        pane_->clear();
+        pane_->insertAtCaret(content);
         if (shown)
-            m_pane->flush();
-        QCOMPARE(m_pane->length(), int(content.size()));
+            pane_->flush();
+        QCOMPARE(pane_->length(), int(content.size()));
 
-        const int after = m_pane->trim();
+        const int after = pane_->trim();
         QCOMPARE(after, int(model.text.size()));
-        QCOMPARE(m_pane->length(), after);
+        QCOMPARE(pane_->length(), after);
         QVERIFY(after <= SpyPane::TrimAbove);
         if (kept >= 0)
             QCOMPARE(after, kept);
-        QCOMPARE(m_pane->text(), model.text);
-        QVERIFY(m_pane->text().startsWith(startsWith));
+        QCOMPARE(pane_->text(), model.text);
+        QVERIFY(pane_->text().startsWith(startsWith));
     }
 }
 
-void tst_spy_pane::trimIsOneEdit()
+void TestSpyPane::trimIsOneEdit()
 {
-    m_pane->insertAtCaret(repeat("some decoder output, one line of it\r\n", 8000));
-    m_pane->flush();
+    pane_->insertAtCaret(repeat("some decoder output, one line of it\r\n", 8000));
+    pane_->flush();
     int changes = 0;
-    connect(m_edit->document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
-    QVERIFY(m_pane->trim() <= SpyPane::TrimAbove);
-    m_pane->flush();
+    connect(edit_->document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    QVERIFY(pane_->trim() <= SpyPane::TrimAbove);
+    pane_->flush();
     QCOMPARE(changes, 1);
 }
 
-void tst_spy_pane::leadingBackspaces_data()
+void TestSpyPane::leadingBackspaces_data()
 {
     QTest::addColumn<QString>("pane");
     QTest::addColumn<QByteArray>("block");
@@ -261,80 +261,80 @@ void tst_spy_pane::leadingBackspaces_data()
         << QStringLiteral("a") << QByteArray("b\b\bc") << QStringLiteral("c");
 }
 
-void tst_spy_pane::leadingBackspaces()
+void TestSpyPane::leadingBackspaces()
 {
     QFETCH(QString, pane);
     QFETCH(QByteArray, block);
     QFETCH(QString, shown);
-    m_pane->insertAtCaret(pane);
-    appendSpyText(*m_pane, cp1252::decode(block));
-    QCOMPARE(m_pane->text(), shown);
-    QCOMPARE(m_pane->length(), int(shown.size()));
+    pane_->insertAtCaret(pane);
+    appendSpyText(*pane_, cp1252::decode(block));
+    QCOMPARE(pane_->text(), shown);
+    QCOMPARE(pane_->length(), int(shown.size()));
 }
 
-void tst_spy_pane::crLfSplitOverTwoBlocks()
+void TestSpyPane::crLfSplitOverTwoBlocks()
 {
-    appendSpyText(*m_pane, QStringLiteral("x\r"));
-    appendSpyText(*m_pane, QStringLiteral("\ny"));
-    QCOMPARE(m_pane->text(), QStringLiteral("x\r\ny"));
-    QCOMPARE(m_edit->document()->blockCount(), 2);
-    QCOMPARE(m_pane->length(), 4);
+    appendSpyText(*pane_, QStringLiteral("x\r"));
+    appendSpyText(*pane_, QStringLiteral("\ny"));
+    QCOMPARE(pane_->text(), QStringLiteral("x\r\ny"));
+    QCOMPARE(edit_->document()->blockCount(), 2);
+    QCOMPARE(pane_->length(), 4);
 }
 
-void tst_spy_pane::caretGoesToTheEnd()
+void TestSpyPane::caretGoesToTheEnd()
 {
-    m_pane->insertAtCaret(QStringLiteral("first line\r\nsecond"));
-    m_pane->flush();
-    QTextCursor selection(m_edit->document());
+    pane_->insertAtCaret(QStringLiteral("first line\r\nsecond"));
+    pane_->flush();
+    QTextCursor selection(edit_->document());
     selection.setPosition(2);
     selection.setPosition(8, QTextCursor::KeepAnchor);
-    m_edit->setTextCursor(selection);
+    edit_->setTextCursor(selection);
 
-    appendSpyText(*m_pane, QStringLiteral(" more"));
-    QCOMPARE(m_pane->text(), QStringLiteral("first line\r\nsecond more"));
-    const QTextCursor caret = m_edit->textCursor();
+    appendSpyText(*pane_, QStringLiteral(" more"));
+    QCOMPARE(pane_->text(), QStringLiteral("first line\r\nsecond more"));
+    const QTextCursor caret = edit_->textCursor();
     QVERIFY(!caret.hasSelection());
-    QCOMPARE(caret.position(), m_edit->document()->characterCount() - 1);
+    QCOMPARE(caret.position(), edit_->document()->characterCount() - 1);
 }
 
-void tst_spy_pane::emptyBlockStillTrims()
+void TestSpyPane::emptyBlockStillTrims()
 {
-    m_pane->insertAtCaret(x(16001));
-    m_pane->flush();
-    QTextCursor start(m_edit->document());
-    m_edit->setTextCursor(start);
-    appendSpyText(*m_pane, QString());
-    QCOMPARE(m_pane->length(), 11905);
-    m_pane->flush();
-    QCOMPARE(m_edit->textCursor().position(), 11905);
+    pane_->insertAtCaret(x(16001));
+    pane_->flush();
+    QTextCursor start(edit_->document());
+    edit_->setTextCursor(start);
+    appendSpyText(*pane_, QString());
+    QCOMPARE(pane_->length(), 11905);
+    pane_->flush();
+    QCOMPARE(edit_->textCursor().position(), 11905);
 }
 
-void tst_spy_pane::highBytesAreShown()
+void TestSpyPane::highBytesAreShown()
 {
     QByteArray high;
     for (int b = 0x80; b <= 0xFF; ++b)
         high.append(char(b));
-    appendSpyText(*m_pane, cp1252::decode(high));
-    QCOMPARE(m_pane->text(), cp1252::decode(high));
-    QCOMPARE(m_pane->length(), 128);
+    appendSpyText(*pane_, cp1252::decode(high));
+    QCOMPARE(pane_->text(), cp1252::decode(high));
+    QCOMPARE(pane_->length(), 128);
 }
 
-void tst_spy_pane::undoKeepsNothing()
+void TestSpyPane::undoKeepsNothing()
 {
     for (int i = 0; i < 50; ++i) {
-        appendSpyText(*m_pane, repeat("line of text\r\n", 200));
-        m_pane->flush();
+        appendSpyText(*pane_, repeat("line of text\r\n", 200));
+        pane_->flush();
     }
-    QCOMPARE(m_edit->document()->availableUndoSteps(), 0);
-    m_pane->clear();
-    QCOMPARE(m_pane->length(), 0);
-    appendSpyText(*m_pane, QStringLiteral("again"));
-    m_pane->flush();
-    QCOMPARE(m_edit->document()->availableUndoSteps(), 0);
-    QCOMPARE(m_pane->text(), QStringLiteral("again"));
+    QCOMPARE(edit_->document()->availableUndoSteps(), 0);
+    pane_->clear();
+    QCOMPARE(pane_->length(), 0);
+    appendSpyText(*pane_, QStringLiteral("again"));
+    pane_->flush();
+    QCOMPARE(edit_->document()->availableUndoSteps(), 0);
+    QCOMPARE(pane_->text(), QStringLiteral("again"));
 }
 
-void tst_spy_pane::matchesModel_data()
+void TestSpyPane::matchesModel_data()
 {
     QTest::addColumn<QByteArray>("alphabet");
     QTest::addColumn<int>("maxBlock");
@@ -345,7 +345,7 @@ void tst_spy_pane::matchesModel_data()
     QTest::newRow("large blocks") << QByteArray("0123456789\r\n\r\0\b", 15) << 100000 << 40;
 }
 
-void tst_spy_pane::matchesModel()
+void TestSpyPane::matchesModel()
 {
     QFETCH(QByteArray, alphabet);
     QFETCH(int, maxBlock);
@@ -354,41 +354,41 @@ void tst_spy_pane::matchesModel()
     ModelPane model;
     for (int i = 0; i < blocks; ++i) {
         const QString block = randomBlock(random, alphabet, maxBlock);
-        appendSpyText(*m_pane, block);
+        appendSpyText(*pane_, block);
         model.append(block);
-        QCOMPARE(m_pane->length(), int(model.text.size()));
-        if (m_pane->text() != model.text)
+        QCOMPARE(pane_->length(), int(model.text.size()));
+        if (pane_->text() != model.text)
             QFAIL(qPrintable(QStringLiteral("pane differs after block %1").arg(i)));
     }
 }
 
-void tst_spy_pane::burstIsOneUpdate()
+void TestSpyPane::burstIsOneUpdate()
 {
     const QString before = QStringLiteral("shown before\r\n");
-    appendSpyText(*m_pane, before);
-    m_pane->flush();
+    appendSpyText(*pane_, before);
+    pane_->flush();
     ModelPane model{before};
     int changes = 0;
-    connect(m_edit->document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    connect(edit_->document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
     for (int i = 0; i < 40; ++i) {
         const QString block = repeat("adresse 0x0001f000 bloc 31\r\n", 200 + i);
-        appendSpyText(*m_pane, block);
+        appendSpyText(*pane_, block);
         model.append(block);
-        QCOMPARE(m_pane->length(), int(model.text.size()));
+        QCOMPARE(pane_->length(), int(model.text.size()));
     }
     QCOMPARE(changes, 0);
-    QVERIFY(m_pane->hasPending());
+    QVERIFY(pane_->hasPending());
 
-    m_pane->flush();
+    pane_->flush();
     QVERIFY2(changes <= 2, qPrintable(QString::number(changes)));
-    QVERIFY(!m_pane->hasPending());
-    QCOMPARE(widgetText(m_edit), model.text);
-    QVERIFY(caretAtEnd(m_edit));
-    QVERIFY(m_edit->verticalScrollBar()->value() > 0);
-    QVERIFY(m_edit->viewport()->rect().contains(m_edit->cursorRect()));
+    QVERIFY(!pane_->hasPending());
+    QCOMPARE(widgetText(edit_), model.text);
+    QVERIFY(caretAtEnd(edit_));
+    QVERIFY(edit_->verticalScrollBar()->value() > 0);
+    QVERIFY(edit_->viewport()->rect().contains(edit_->cursorRect()));
 }
 
-void tst_spy_pane::waitingMatchesModel_data()
+void TestSpyPane::waitingMatchesModel_data()
 {
     matchesModel_data();
     QTest::newRow("flood") << QByteArray("adresse 0x1f000 bloc\r\n\r\n\b\0", 26) << 140000 << 60;
@@ -397,7 +397,7 @@ void tst_spy_pane::waitingMatchesModel_data()
 // Blocks go in one by one while the widget is updated only now and then, as
 // the event loop would: the pane always counts the model's length, the widget
 // always shows the model's newest text, and all of it once updated for good.
-void tst_spy_pane::waitingMatchesModel()
+void TestSpyPane::waitingMatchesModel()
 {
     QFETCH(QByteArray, alphabet);
     QFETCH(int, maxBlock);
@@ -406,26 +406,26 @@ void tst_spy_pane::waitingMatchesModel()
     ModelPane model;
     for (int i = 0; i < blocks; ++i) {
         const QString block = randomBlock(random, alphabet, maxBlock);
-        appendSpyText(*m_pane, block);
+        appendSpyText(*pane_, block);
         model.append(block);
-        QCOMPARE(m_pane->length(), int(model.text.size()));
+        QCOMPARE(pane_->length(), int(model.text.size()));
         if (random.bounded(3) != 0)
             continue;
-        m_pane->refresh();
-        const QString shown = widgetText(m_edit);
-        if (!m_pane->hasPending() && shown != model.text)
+        pane_->refresh();
+        const QString shown = widgetText(edit_);
+        if (!pane_->hasPending() && shown != model.text)
             QFAIL(qPrintable(QStringLiteral("widget differs after block %1").arg(i)));
         if (!model.text.endsWith(shown))
             QFAIL(qPrintable(QStringLiteral("widget does not show the newest text after block %1").arg(i)));
-        QVERIFY(caretAtEnd(m_edit));
+        QVERIFY(caretAtEnd(edit_));
     }
-    m_pane->flush();
-    QVERIFY(!m_pane->hasPending());
-    QVERIFY(widgetText(m_edit) == model.text);
-    QVERIFY(caretAtEnd(m_edit));
+    pane_->flush();
+    QVERIFY(!pane_->hasPending());
+    QVERIFY(widgetText(edit_) == model.text);
+    QVERIFY(caretAtEnd(edit_));
 }
 
-void tst_spy_pane::trimAcrossTheWaitingText_data()
+void TestSpyPane::trimAcrossTheWaitingText_data()
 {
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("waiting");
@@ -443,30 +443,30 @@ void tst_spy_pane::trimAcrossTheWaitingText_data()
     QTest::newRow("only line breaks on both sides") << repeat("\r\n", 3000) << repeat("\r\n", 6000) << 13904;
 }
 
-void tst_spy_pane::trimAcrossTheWaitingText()
+void TestSpyPane::trimAcrossTheWaitingText()
 {
     QFETCH(QString, shown);
     QFETCH(QString, waiting);
     QFETCH(int, kept);
 
-    m_pane->insertAtCaret(shown);
-    m_pane->flush();
-    m_pane->insertAtCaret(waiting);
+    pane_->insertAtCaret(shown);
+    pane_->flush();
+    pane_->insertAtCaret(waiting);
     ModelPane model{asShown(shown) + asShown(waiting)};
-    QCOMPARE(m_pane->length(), int(model.text.size()));
+    QCOMPARE(pane_->length(), int(model.text.size()));
 
-    const int after = m_pane->trim();
+    const int after = pane_->trim();
     model.trim();
     QCOMPARE(after, int(model.text.size()));
     QCOMPARE(after, kept);
-    QCOMPARE(m_pane->length(), after);
-    QVERIFY(m_pane->hasPending());
-    QCOMPARE(widgetText(m_edit), asShown(shown));  // nothing reached the widget yet
-    QCOMPARE(m_pane->text(), model.text);
-    QCOMPARE(m_pane->length(), after);
+    QCOMPARE(pane_->length(), after);
+    QVERIFY(pane_->hasPending());
+    QCOMPARE(widgetText(edit_), asShown(shown));  // nothing reached the widget yet
+    QCOMPARE(pane_->text(), model.text);
+    QCOMPARE(pane_->length(), after);
 }
 
-void tst_spy_pane::leadingBackspacesAgainstWaitingText_data()
+void TestSpyPane::leadingBackspacesAgainstWaitingText_data()
 {
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("waiting");
@@ -497,7 +497,7 @@ void tst_spy_pane::leadingBackspacesAgainstWaitingText_data()
         << QStringLiteral("a") << QStringLiteral("b") << QByteArray("\b\b\b\b") << QString() << true;
 }
 
-void tst_spy_pane::leadingBackspacesAgainstWaitingText()
+void TestSpyPane::leadingBackspacesAgainstWaitingText()
 {
     QFETCH(QString, shown);
     QFETCH(QString, waiting);
@@ -505,165 +505,165 @@ void tst_spy_pane::leadingBackspacesAgainstWaitingText()
     QFETCH(QString, expected);
     QFETCH(bool, touchesWidget);
 
-    m_pane->insertAtCaret(shown);
-    m_pane->flush();
-    m_pane->insertAtCaret(waiting);
+    pane_->insertAtCaret(shown);
+    pane_->flush();
+    pane_->insertAtCaret(waiting);
     int changes = 0;
-    connect(m_edit->document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
-    appendSpyText(*m_pane, cp1252::decode(block));
+    connect(edit_->document(), &QTextDocument::contentsChange, this, [&changes] { ++changes; });
+    appendSpyText(*pane_, cp1252::decode(block));
     QCOMPARE(changes > 0, touchesWidget);
-    QCOMPARE(m_pane->length(), int(expected.size()));
-    QCOMPARE(m_pane->text(), expected);
+    QCOMPARE(pane_->length(), int(expected.size()));
+    QCOMPARE(pane_->text(), expected);
 }
 
-void tst_spy_pane::floodShowsTheNewestThenEverything()
+void TestSpyPane::floodShowsTheNewestThenEverything()
 {
     // Focus settled first: a focus change would show everything at once.
-    m_edit->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(m_edit));
-    m_edit->setFocus();
-    QTRY_VERIFY(m_edit->hasFocus());
+    edit_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(edit_));
+    edit_->setFocus();
+    QTRY_VERIFY(edit_->hasFocus());
     ModelPane model;
     auto append = [&](const QString &block) {
-        appendSpyText(*m_pane, block);
+        appendSpyText(*pane_, block);
         model.append(block);
     };
     append(repeat("adresse 0x0001f000 bloc 31\r\n", 2000));
-    m_pane->refresh();
+    pane_->refresh();
     // While text floods in the widget shows only the newest of it.
-    QVERIFY(m_pane->hasPending());
-    QCOMPARE(m_pane->length(), int(model.text.size()));
-    QVERIFY(widgetText(m_edit).size() <= SpyPane::TrimAbove + 1);
-    QVERIFY(model.text.endsWith(widgetText(m_edit)));
-    QVERIFY(caretAtEnd(m_edit));
+    QVERIFY(pane_->hasPending());
+    QCOMPARE(pane_->length(), int(model.text.size()));
+    QVERIFY(widgetText(edit_).size() <= SpyPane::TrimAbove + 1);
+    QVERIFY(model.text.endsWith(widgetText(edit_)));
+    QVERIFY(caretAtEnd(edit_));
 
     // The next block's trim takes the held text and part of the widget's.
     append(repeat("ligne\r\n", 6000) + QStringLiteral("prompt> ab"));
-    QCOMPARE(m_pane->length(), int(model.text.size()));
-    m_pane->refresh();
-    QVERIFY(m_pane->hasPending());
-    QVERIFY(model.text.endsWith(widgetText(m_edit)));
+    QCOMPARE(pane_->length(), int(model.text.size()));
+    pane_->refresh();
+    QVERIFY(pane_->hasPending());
+    QVERIFY(model.text.endsWith(widgetText(edit_)));
 
     // A leading backspace erases the widget's last character in place.
     append(QStringLiteral("\bc"));
-    QVERIFY(m_pane->hasPending());
-    QCOMPARE(m_pane->length(), int(model.text.size()));
-    QVERIFY(widgetText(m_edit).endsWith(QStringLiteral("prompt> a")));
+    QVERIFY(pane_->hasPending());
+    QCOMPARE(pane_->length(), int(model.text.size()));
+    QVERIFY(widgetText(edit_).endsWith(QStringLiteral("prompt> a")));
 
     // Once the flood stops, the next update shows everything.
-    m_pane->refresh();
-    QVERIFY(!m_pane->hasPending());
-    QCOMPARE(widgetText(m_edit), model.text);
-    QVERIFY(caretAtEnd(m_edit));
-    QVERIFY(m_edit->viewport()->rect().contains(m_edit->cursorRect()));
+    pane_->refresh();
+    QVERIFY(!pane_->hasPending());
+    QCOMPARE(widgetText(edit_), model.text);
+    QVERIFY(caretAtEnd(edit_));
+    QVERIFY(edit_->viewport()->rect().contains(edit_->cursorRect()));
 
     // The event loop does the same by itself: the newest text first, all of
     // it at the next update.
     QList<int> shownSizes;
-    connect(m_edit->document(), &QTextDocument::contentsChanged, this,
-            [&] { shownSizes << m_edit->document()->characterCount() - 1; });
+    connect(edit_->document(), &QTextDocument::contentsChanged, this,
+            [&] { shownSizes << edit_->document()->characterCount() - 1; });
     append(repeat("0123456789abcdef\r", 5000));
-    QTRY_VERIFY(!m_pane->hasPending());
+    QTRY_VERIFY(!pane_->hasPending());
     QCOMPARE(shownSizes.size(), 2);
     QVERIFY(shownSizes.first() <= SpyPane::TrimAbove);
-    QCOMPARE(widgetText(m_edit), model.text);
-    QVERIFY(caretAtEnd(m_edit));
+    QCOMPARE(widgetText(edit_), model.text);
+    QVERIFY(caretAtEnd(edit_));
 }
 
 // While the widget shows only the end of a long line, erasing more than it
 // shows goes on into the text held before it.
-void tst_spy_pane::eraseReachesTheHeldText()
+void TestSpyPane::eraseReachesTheHeldText()
 {
     const QString line = QStringLiteral("start\r\n") + x(40000);
-    appendSpyText(*m_pane, line);
-    m_pane->refresh();
-    QVERIFY(m_pane->hasPending());
-    QCOMPARE(m_edit->document()->blockCount(), 1);
+    appendSpyText(*pane_, line);
+    pane_->refresh();
+    QVERIFY(pane_->hasPending());
+    QCOMPARE(edit_->document()->blockCount(), 1);
 
-    QCOMPARE(m_pane->eraseBeforeEnd(20000), 20000);
-    QCOMPARE(m_pane->length(), int(line.size()) - 20000);
-    QCOMPARE(m_pane->eraseBeforeEnd(30000), 20000);
-    QCOMPARE(m_pane->text(), QStringLiteral("start\r\n"));
+    QCOMPARE(pane_->eraseBeforeEnd(20000), 20000);
+    QCOMPARE(pane_->length(), int(line.size()) - 20000);
+    QCOMPARE(pane_->eraseBeforeEnd(30000), 20000);
+    QCOMPARE(pane_->text(), QStringLiteral("start\r\n"));
 }
 
-void tst_spy_pane::clearDropsWaitingText_data()
+void TestSpyPane::clearDropsWaitingText_data()
 {
     QTest::addColumn<bool>("flood");
     QTest::newRow("waiting text and a cut") << false;
     QTest::newRow("text held before the widget") << true;
 }
 
-void tst_spy_pane::clearDropsWaitingText()
+void TestSpyPane::clearDropsWaitingText()
 {
     QFETCH(bool, flood);
-    appendSpyText(*m_pane, x(20000));
-    m_pane->flush();
-    appendSpyText(*m_pane, flood ? repeat("line\r\n", 10000) : QStringLiteral("waiting"));
+    appendSpyText(*pane_, x(20000));
+    pane_->flush();
+    appendSpyText(*pane_, flood ? repeat("line\r\n", 10000) : QStringLiteral("waiting"));
     if (flood)
-        m_pane->refresh();
-    QVERIFY(m_pane->hasPending());
+        pane_->refresh();
+    QVERIFY(pane_->hasPending());
 
-    m_pane->clear();
-    QVERIFY(!m_pane->hasPending());
-    QCOMPARE(m_pane->length(), 0);
-    QVERIFY(m_edit->document()->isEmpty());
+    pane_->clear();
+    QVERIFY(!pane_->hasPending());
+    QCOMPARE(pane_->length(), 0);
+    QVERIFY(edit_->document()->isEmpty());
     QTest::qWait(3 * SpyPane::FlushDelayMs);
-    QVERIFY(m_edit->document()->isEmpty());
-    appendSpyText(*m_pane, QStringLiteral("again"));
-    QCOMPARE(m_pane->text(), QStringLiteral("again"));
+    QVERIFY(edit_->document()->isEmpty());
+    appendSpyText(*pane_, QStringLiteral("again"));
+    QCOMPARE(pane_->text(), QStringLiteral("again"));
 }
 
 // With the port closed the pane edits itself: a key or a click must find the
 // whole text in the widget.
-void tst_spy_pane::inputActsOnTheWholeText()
+void TestSpyPane::inputActsOnTheWholeText()
 {
-    m_edit->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(m_edit));
-    m_edit->setFocus();
-    QTRY_VERIFY(m_edit->hasFocus());
+    edit_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(edit_));
+    edit_->setFocus();
+    QTRY_VERIFY(edit_->hasFocus());
 
-    appendSpyText(*m_pane, QStringLiteral("boot> "));
-    QVERIFY(m_pane->hasPending());
-    QTest::keyClicks(m_edit, "ab");
-    QVERIFY(!m_pane->hasPending());
-    QCOMPARE(widgetText(m_edit), QStringLiteral("boot> ab"));
+    appendSpyText(*pane_, QStringLiteral("boot> "));
+    QVERIFY(pane_->hasPending());
+    QTest::keyClicks(edit_, "ab");
+    QVERIFY(!pane_->hasPending());
+    QCOMPARE(widgetText(edit_), QStringLiteral("boot> ab"));
 
-    appendSpyText(*m_pane, QStringLiteral("\r\nmore"));
-    QVERIFY(m_pane->hasPending());
-    QTest::mouseClick(m_edit->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
-    QVERIFY(!m_pane->hasPending());
-    QCOMPARE(widgetText(m_edit), QStringLiteral("boot> ab\r\nmore"));
-    QCOMPARE(m_edit->textCursor().position(), 0);
+    appendSpyText(*pane_, QStringLiteral("\r\nmore"));
+    QVERIFY(pane_->hasPending());
+    QTest::mouseClick(edit_->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
+    QVERIFY(!pane_->hasPending());
+    QCOMPARE(widgetText(edit_), QStringLiteral("boot> ab\r\nmore"));
+    QCOMPARE(edit_->textCursor().position(), 0);
 
     // Text inserted where the caret stands goes straight into the widget.
-    m_pane->insertAtCaret(QStringLiteral("> "));
-    QVERIFY(!m_pane->hasPending());
-    QCOMPARE(widgetText(m_edit), QStringLiteral("> boot> ab\r\nmore"));
-    QCOMPARE(m_pane->length(), 16);
+    pane_->insertAtCaret(QStringLiteral("> "));
+    QVERIFY(!pane_->hasPending());
+    QCOMPARE(widgetText(edit_), QStringLiteral("> boot> ab\r\nmore"));
+    QCOMPARE(pane_->length(), 16);
 }
 
 // A line joined by the user's backspace and a typed character change the
 // pane's own count, and the next block's backspace works on the edited line.
-void tst_spy_pane::userEditsAreCounted()
+void TestSpyPane::userEditsAreCounted()
 {
-    m_edit->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(m_edit));
-    m_edit->setFocus();
-    QTRY_VERIFY(m_edit->hasFocus());
+    edit_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(edit_));
+    edit_->setFocus();
+    QTRY_VERIFY(edit_->hasFocus());
 
-    appendSpyText(*m_pane, QStringLiteral("ab\r\ncd"));
-    m_pane->flush();
-    QTextCursor caret(m_edit->document()->lastBlock());
-    m_edit->setTextCursor(caret);
-    QTest::keyClick(m_edit, Qt::Key_Backspace);
-    QTest::keyClicks(m_edit, "x");
-    QCOMPARE(widgetText(m_edit), QStringLiteral("abxcd"));
-    QCOMPARE(m_pane->length(), 5);
+    appendSpyText(*pane_, QStringLiteral("ab\r\ncd"));
+    pane_->flush();
+    QTextCursor caret(edit_->document()->lastBlock());
+    edit_->setTextCursor(caret);
+    QTest::keyClick(edit_, Qt::Key_Backspace);
+    QTest::keyClicks(edit_, "x");
+    QCOMPARE(widgetText(edit_), QStringLiteral("abxcd"));
+    QCOMPARE(pane_->length(), 5);
 
-    appendSpyText(*m_pane, QStringLiteral("\b!"));
-    QCOMPARE(m_pane->length(), 5);
-    QCOMPARE(m_pane->text(), QStringLiteral("abxc!"));
+    appendSpyText(*pane_, QStringLiteral("\b!"));
+    QCOMPARE(pane_->length(), 5);
+    QCOMPARE(pane_->text(), QStringLiteral("abxc!"));
 }
 
-QTEST_MAIN(tst_spy_pane)
+QTEST_MAIN(TestSpyPane)
 #include "tst_spy_pane.moc"

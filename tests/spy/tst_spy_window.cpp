@@ -21,6 +21,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <sched.h>
 #include <sys/mount.h>
 
@@ -434,7 +435,7 @@ private slots:
         QVERIFY(blocks.join() == flood);
 
         QString expected;
-        for (const QByteArray &bytes : qAsConst(blocks)) {
+        for (const QByteArray &bytes : std::as_const(blocks)) {
             const SpyFilterResult r = filterSpyBlock(cp1252::decode(bytes));
             for (qsizetype k = 0; k < r.leadingBackspaces && !expected.isEmpty() && !expected.endsWith(u'\n'); ++k)
                 expected.chop(1);

@@ -153,7 +153,7 @@ private slots:
     void cleanUpOnExit();
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir dir_;
 };
 
 void TestDecoderSim::commandLine_data()
@@ -162,8 +162,8 @@ void TestDecoderSim::commandLine_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("output");
 
-    QVERIFY(m_dir.isValid());
-    const QString file = m_dir.filePath(QStringLiteral("plain-file"));
+    QVERIFY(dir_.isValid());
+    const QString file = dir_.filePath(QStringLiteral("plain-file"));
     QVERIFY(QFile(file).open(QIODevice::WriteOnly));
 
     QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("Usage: decoder-sim");
@@ -179,7 +179,7 @@ void TestDecoderSim::commandLine_data()
                                           << QStringLiteral("--fifo needs --capture");
     QTest::newRow("fifo over a file") << QStringList{QStringLiteral("--capture"), file, QStringLiteral("--fifo")} << 1
                                       << QStringLiteral("exists and is not a FIFO");
-    QTest::newRow("capture is a folder") << QStringList{QStringLiteral("--capture"), m_dir.path()} << 1
+    QTest::newRow("capture is a folder") << QStringList{QStringLiteral("--capture"), dir_.path()} << 1
                                          << QStringLiteral("neither a FIFO nor a regular file");
     QTest::newRow("link over a file") << QStringList{QStringLiteral("--link"), file} << 1
                                       << QStringLiteral("exists and is not a symbolic link");
@@ -301,7 +301,7 @@ void TestDecoderSim::loading_data()
         QStringLiteral("mettre sous tension le decodeur !!!"),
     };
     const QString ok = QStringLiteral("loaded: ok %1 bytes crc32 %2").arg(size, sum);
-    const QStringList expect = {QStringLiteral("--expect"), m_dir.filePath(QStringLiteral("expected.bin"))};
+    const QStringList expect = {QStringLiteral("--expect"), dir_.filePath(QStringLiteral("expected.bin"))};
 
     QTest::newRow("FIFO") << true << expect << QByteArray() << QList<Job>{{Image}} << QStringList{ok} << whole
                           << true;
@@ -346,10 +346,10 @@ void TestDecoderSim::loading_data()
                        QStringLiteral("mettre sous tension le decodeur !!!")}
         << true;
     QTest::newRow("expected image missing")
-        << true << QStringList{QStringLiteral("--expect"), m_dir.filePath(QStringLiteral("missing.bin"))}
+        << true << QStringList{QStringLiteral("--expect"), dir_.filePath(QStringLiteral("missing.bin"))}
         << QByteArray() << QList<Job>{{Image}}
         << QStringList{QStringLiteral("loaded: bad cannot read the expected image %1: No such file or directory")
-                           .arg(m_dir.filePath(QStringLiteral("missing.bin")))}
+                           .arg(dir_.filePath(QStringLiteral("missing.bin")))}
         << QStringList{QStringLiteral("erreur: verification impossible")} << true;
 }
 
@@ -368,7 +368,7 @@ void TestDecoderSim::loading()
     const QString capture = dir.filePath(QStringLiteral("capture"));
     const QString save = dir.filePath(QStringLiteral("received.bin"));
     {
-        QFile expected(m_dir.filePath(QStringLiteral("expected.bin")));
+        QFile expected(dir_.filePath(QStringLiteral("expected.bin")));
         QVERIFY(expected.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QCOMPARE(expected.write(Image), Image.size());
     }

@@ -26,33 +26,33 @@ private:
     void writeUserOptions(const QByteArray &text);
 
     // The user's home folder, with the ~/.cups/lpoptions that lp and lpoptions -d write.
-    QTemporaryDir m_home;
-    PrivateCupsServer m_server;
+    QTemporaryDir home_;
+    PrivateCupsServer server_;
 };
 
 void TestRehearsalEnv::initTestCase()
 {
-    QVERIFY(m_home.isValid());
-    QVERIFY(QDir(m_home.path()).mkpath(QStringLiteral(".cups")));
+    QVERIFY(home_.isValid());
+    QVERIFY(QDir(home_.path()).mkpath(QStringLiteral(".cups")));
     // libcups notes the home folder once per thread, at its first use: before the server's start.
-    qputenv("HOME", QFile::encodeName(m_home.path()));
-    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.addRawQueue(QString::fromLatin1(RehearsalQueue), QStringLiteral("parallel:/dev/lp0"), true),
-             qPrintable(m_server.errorString()));
-    QVERIFY2(m_server.addRawQueue(QStringLiteral("bench_printer"), QStringLiteral("parallel:/dev/lp1"), false),
-             qPrintable(m_server.errorString()));
+    qputenv("HOME", QFile::encodeName(home_.path()));
+    QVERIFY2(server_.start(), qPrintable(server_.errorString()));
+    QVERIFY2(server_.addRawQueue(QString::fromLatin1(RehearsalQueue), QStringLiteral("parallel:/dev/lp0"), true),
+             qPrintable(server_.errorString()));
+    QVERIFY2(server_.addRawQueue(QStringLiteral("bench_printer"), QStringLiteral("parallel:/dev/lp1"), false),
+             qPrintable(server_.errorString()));
 }
 
 void TestRehearsalEnv::cleanup()
 {
-    QFile::remove(m_home.filePath(QStringLiteral(".cups/lpoptions")));
+    QFile::remove(home_.filePath(QStringLiteral(".cups/lpoptions")));
     qunsetenv("LPDEST");
     qunsetenv("PRINTER");
 }
 
 void TestRehearsalEnv::writeUserOptions(const QByteArray &text)
 {
-    QFile file(m_home.filePath(QStringLiteral(".cups/lpoptions")));
+    QFile file(home_.filePath(QStringLiteral(".cups/lpoptions")));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(text), text.size());
 }
@@ -103,7 +103,7 @@ void TestRehearsalEnv::userDefaultsDoNotCount()
     QCOMPARE(before.state, userState);
     QCOMPARE(before.deviceName, userDefault);
 
-    useRehearsalPrintServer(m_server.socketPath(), QString::fromLatin1(RehearsalQueue));
+    useRehearsalPrintServer(server_.socketPath(), QString::fromLatin1(RehearsalQueue));
     const DefaultPrinterInfo after = printers->query(3000);
     QCOMPARE(after.state, DefaultPrinterInfo::State::Ready);
     QCOMPARE(after.deviceName, QString::fromLatin1(RehearsalQueue));

@@ -36,7 +36,7 @@ QString tail(const QString &path, int lines)
 PrivateCupsServer::PrivateCupsServer()
 {
     // The server must not outlive a test program that crashes or is killed.
-    m_cupsd.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    cupsd_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 PrivateCupsServer::~PrivateCupsServer()
@@ -46,23 +46,23 @@ PrivateCupsServer::~PrivateCupsServer()
 
 QString PrivateCupsServer::socketPath() const
 {
-    return m_dir.filePath(QStringLiteral("cups.sock"));
+    return dir_.filePath(QStringLiteral("cups.sock"));
 }
 
 QString PrivateCupsServer::captureFile() const
 {
-    return m_dir.filePath(QStringLiteral("capture.bin"));
+    return dir_.filePath(QStringLiteral("capture.bin"));
 }
 
 QString PrivateCupsServer::log() const
 {
-    return tail(m_dir.filePath(QStringLiteral("log/cupsd.out")), 10) + QLatin1Char('\n')
-        + tail(m_dir.filePath(QStringLiteral("log/error_log")), 30);
+    return tail(dir_.filePath(QStringLiteral("log/cupsd.out")), 10) + QLatin1Char('\n')
+        + tail(dir_.filePath(QStringLiteral("log/error_log")), 30);
 }
 
 bool PrivateCupsServer::isRunning() const
 {
-    return m_cupsd.state() != QProcess::NotRunning;
+    return cupsd_.state() != QProcess::NotRunning;
 }
 
 bool PrivateCupsServer::answers() const
@@ -80,26 +80,26 @@ bool PrivateCupsServer::answers() const
 
 bool PrivateCupsServer::start()
 {
-    m_error.clear();
+    error_.clear();
     if (isRunning())
         return true;
-    if (!m_dir.isValid()) {
-        m_error = QStringLiteral("cannot create a temporary folder: ") + m_dir.errorString();
+    if (!dir_.isValid()) {
+        error_ = QStringLiteral("cannot create a temporary folder: ") + dir_.errorString();
         return false;
     }
     if (findTool(QStringLiteral("cupsd")).isEmpty()) {
-        m_error = QStringLiteral("cupsd not found: install the Debian package cups-daemon");
+        error_ = QStringLiteral("cupsd not found: install the Debian package cups-daemon");
         return false;
     }
     const QString bash = QStandardPaths::findExecutable(QStringLiteral("bash"));
     if (bash.isEmpty()) {
-        m_error = QStringLiteral("bash not found: install the Debian package bash");
+        error_ = QStringLiteral("bash not found: install the Debian package bash");
         return false;
     }
 
-    const QString clientDir = m_dir.filePath(QStringLiteral("client"));
+    const QString clientDir = dir_.filePath(QStringLiteral("client"));
     QDir().mkpath(clientDir);
-    QDir().mkpath(m_dir.filePath(QStringLiteral("log")));
+    QDir().mkpath(dir_.filePath(QStringLiteral("log")));
     qputenv("CUPS_SERVER", QFile::encodeName(socketPath()));
     qputenv("CUPS_SERVERROOT", QFile::encodeName(clientDir));
     qunsetenv("LPDEST");
@@ -108,32 +108,32 @@ bool PrivateCupsServer::start()
 
     // A root server runs the real backend as lp, which must reach it through
     // the server's folder.
-    if (m_backend == Backend::RealParallel)
-        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+    if (backend_ == Backend::RealParallel)
+        QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                                 | QFileDevice::ExeGroup | QFileDevice::ExeOther);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LOADER_CAPTURE_PATH"), captureFile());
     env.insert(QStringLiteral("LOADER_CAPTURE_BACKEND"), QStringLiteral(LOADER_CAPTURE_BACKEND));
     env.insert(QStringLiteral("LOADER_CUPS_BACKEND"),
-               m_backend == Backend::RealParallel ? QStringLiteral("real") : QStringLiteral("capture"));
-    m_cupsd.setProcessEnvironment(env);
-    m_cupsd.setProcessChannelMode(QProcess::MergedChannels);
-    m_cupsd.setStandardOutputFile(m_dir.filePath(QStringLiteral("log/cupsd.out")), QIODevice::Append);
-    m_cupsd.start(bash, {QStringLiteral(LOADER_PRIVATE_CUPSD_SCRIPT), QStringLiteral("run"), m_dir.path()});
-    if (!m_cupsd.waitForStarted(5000)) {
-        m_error = QStringLiteral("cannot run private-cupsd.sh: ") + m_cupsd.errorString();
+               backend_ == Backend::RealParallel ? QStringLiteral("real") : QStringLiteral("capture"));
+    cupsd_.setProcessEnvironment(env);
+    cupsd_.setProcessChannelMode(QProcess::MergedChannels);
+    cupsd_.setStandardOutputFile(dir_.filePath(QStringLiteral("log/cupsd.out")), QIODevice::Append);
+    cupsd_.start(bash, {QStringLiteral(LOADER_PRIVATE_CUPSD_SCRIPT), QStringLiteral("run"), dir_.path()});
+    if (!cupsd_.waitForStarted(5000)) {
+        error_ = QStringLiteral("cannot run private-cupsd.sh: ") + cupsd_.errorString();
         return false;
     }
 
     const QDeadlineTimer deadline(10000);
     while (!answers()) {
         if (!isRunning()) {
-            m_error = QStringLiteral("cupsd ended at start-up:\n") + log();
+            error_ = QStringLiteral("cupsd ended at start-up:\n") + log();
             return false;
         }
         if (deadline.hasExpired()) {
-            m_error = QStringLiteral("cupsd does not answer after 10 s:\n") + log();
+            error_ = QStringLiteral("cupsd does not answer after 10 s:\n") + log();
             stop();
             return false;
         }
@@ -146,10 +146,10 @@ void PrivateCupsServer::stop()
 {
     if (!isRunning())
         return;
-    m_cupsd.terminate();
-    if (!m_cupsd.waitForFinished(5000)) {
-        m_cupsd.kill();
-        m_cupsd.waitForFinished(2000);
+    cupsd_.terminate();
+    if (!cupsd_.waitForFinished(5000)) {
+        cupsd_.kill();
+        cupsd_.waitForFinished(2000);
     }
 }
 
@@ -157,26 +157,26 @@ void PrivateCupsServer::kill()
 {
     if (!isRunning())
         return;
-    m_cupsd.kill();
-    m_cupsd.waitForFinished(2000);
+    cupsd_.kill();
+    cupsd_.waitForFinished(2000);
 }
 
 bool PrivateCupsServer::runTool(const QString &tool, const char *package, const QStringList &arguments)
 {
     const QString path = findTool(tool);
     if (path.isEmpty()) {
-        m_error = tool + QStringLiteral(" not found: install the Debian package ") + QLatin1String(package);
+        error_ = tool + QStringLiteral(" not found: install the Debian package ") + QLatin1String(package);
         return false;
     }
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CUPS_SERVER"), socketPath());
-    env.insert(QStringLiteral("CUPS_SERVERROOT"), m_dir.filePath(QStringLiteral("client")));
+    env.insert(QStringLiteral("CUPS_SERVERROOT"), dir_.filePath(QStringLiteral("client")));
     process.setProcessEnvironment(env);
     process.start(path, arguments);
     if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0) {
-        m_error = tool + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) + QStringLiteral(" failed: ")
+        error_ = tool + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) + QStringLiteral(" failed: ")
             + QString::fromLocal8Bit(process.readAllStandardError()) + process.errorString();
         return false;
     }
@@ -190,7 +190,7 @@ bool PrivateCupsServer::addRawQueue(const QString &name, const QString &deviceUr
                  {QStringLiteral("-p"), name, QStringLiteral("-v"), deviceUri, QStringLiteral("-E"),
                   QStringLiteral("-o"), QStringLiteral("printer-error-policy=abort-job")}))
         return false;
-    m_queues.insert(name, deviceUri);
+    queues_.insert(name, deviceUri);
     return !makeDefault || setDefault(name);
 }
 
@@ -198,19 +198,19 @@ bool PrivateCupsServer::setDefault(const QString &name)
 {
     if (!runTool(QStringLiteral("lpadmin"), "cups-client", {QStringLiteral("-d"), name}))
         return false;
-    m_default = name;
+    default_ = name;
     return true;
 }
 
 bool PrivateCupsServer::clearDefault()
 {
-    if (m_default.isEmpty())
+    if (default_.isEmpty())
         return true;
-    const QString name = m_default;
+    const QString name = default_;
     if (!runTool(QStringLiteral("lpadmin"), "cups-client", {QStringLiteral("-x"), name}))
         return false;
-    m_default.clear();
-    return addRawQueue(name, m_queues.value(name), false);
+    default_.clear();
+    return addRawQueue(name, queues_.value(name), false);
 }
 
 bool PrivateCupsServer::rejectJobs(const QString &name)

@@ -30,7 +30,7 @@ public:
     // backend (the default), or the system's real one of cups-filters, which writes to
     // the device that the queue's URI names.
     enum class Backend { Capture, RealParallel };
-    void setBackend(Backend backend) { m_backend = backend; }
+    void setBackend(Backend backend) { backend_ = backend; }
 
     // Starts the server (again: queues added before survive a stop) and waits until it
     // answers requests. False with errorString() set when it cannot: a missing cupsd
@@ -42,8 +42,8 @@ public:
     void kill();
     bool isRunning() const;
 
-    QString errorString() const { return m_error; }
-    QString folder() const { return m_dir.path(); }
+    QString errorString() const { return error_; }
+    QString folder() const { return dir_.path(); }
     QString socketPath() const;
     // The file the capture backend appends every job's bytes to.
     QString captureFile() const;
@@ -76,10 +76,10 @@ public:
 private:
     bool runTool(const QString &tool, const char *package, const QStringList &arguments);
     bool answers() const;
-    QString m_error;
-    QTemporaryDir m_dir;
-    QProcess m_cupsd;
-    QMap<QString, QString> m_queues;  // name -> device URI of the queues added here
-    QString m_default;
-    Backend m_backend = Backend::Capture;
+    QString error_;
+    QTemporaryDir dir_;
+    QProcess cupsd_;
+    QMap<QString, QString> queues_;  // name -> device URI of the queues added here
+    QString default_;
+    Backend backend_ = Backend::Capture;
 };

@@ -4,9 +4,9 @@
 
 DecoderSim::DecoderSim()
 {
-    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-    QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                     [this] { m_log += m_process.readAllStandardError(); });
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+    QObject::connect(&process_, &QProcess::readyReadStandardError,
+                     [this] { log_ += process_.readAllStandardError(); });
 }
 
 DecoderSim::~DecoderSim()
@@ -21,38 +21,38 @@ QString DecoderSim::program()
 
 bool DecoderSim::start(const QStringList &arguments)
 {
-    m_process.start(program(), arguments);
-    if (!m_process.waitForStarted(5000))
+    process_.start(program(), arguments);
+    if (!process_.waitForStarted(5000))
         return false;
-    m_ptyPath = waitForStatus(QStringLiteral("pty: "), 5000).mid(5);
-    return !m_ptyPath.isEmpty();
+    ptyPath_ = waitForStatus(QStringLiteral("pty: "), 5000).mid(5);
+    return !ptyPath_.isEmpty();
 }
 
 int DecoderSim::stop(int number)
 {
-    if (m_process.state() != QProcess::NotRunning) {
+    if (process_.state() != QProcess::NotRunning) {
         signal(number);
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(3000);
         }
     }
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
 }
 
 void DecoderSim::signal(int number)
 {
-    if (m_process.state() == QProcess::Running)
-        ::kill(static_cast<pid_t>(m_process.processId()), number);
+    if (process_.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(process_.processId()), number);
 }
 
 void DecoderSim::readLines()
 {
-    m_partial += m_process.readAllStandardOutput();
+    partial_ += process_.readAllStandardOutput();
     qsizetype end;
-    while ((end = m_partial.indexOf('\n')) >= 0) {
-        m_lines << QString::fromUtf8(m_partial.left(end)).trimmed();
-        m_partial.remove(0, end + 1);
+    while ((end = partial_.indexOf('\n')) >= 0) {
+        lines_ << QString::fromUtf8(partial_.left(end)).trimmed();
+        partial_.remove(0, end + 1);
     }
 }
 
@@ -61,10 +61,10 @@ QString DecoderSim::waitForStatus(const QString &prefix, int timeoutMs)
     QString found;
     auto look = [&] {
         readLines();
-        for (int i = m_taken; i < m_lines.size(); ++i) {
-            if (m_lines[i].startsWith(prefix)) {
-                m_taken = i + 1;
-                found = m_lines[i];
+        for (int i = taken_; i < lines_.size(); ++i) {
+            if (lines_[i].startsWith(prefix)) {
+                taken_ = i + 1;
+                found = lines_[i];
                 return true;
             }
         }
@@ -78,7 +78,7 @@ QString DecoderSim::waitForStatus(const QString &prefix, int timeoutMs)
 QString DecoderSim::diagnostics()
 {
     readLines();
-    m_log += m_process.readAllStandardError();
-    return QStringLiteral("decoder-sim status:\n  ") + m_lines.join(QStringLiteral("\n  "))
-        + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(m_log.right(3000));
+    log_ += process_.readAllStandardError();
+    return QStringLiteral("decoder-sim status:\n  ") + lines_.join(QStringLiteral("\n  "))
+        + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(log_.right(3000));
 }

@@ -23,26 +23,26 @@ public:
     // does not come within 5 s; diagnostics() then says why.
     bool start(const QStringList &arguments);
     // The slave path of the "pty:" line, empty before it came.
-    QString ptyPath() const { return m_ptyPath; }
+    QString ptyPath() const { return ptyPath_; }
     // Asks it to end with the signal and waits 5 s for it, then kills it. Returns its
     // exit code when it ended by itself, -1 when it had to be killed or crashed. Safe to
     // call twice.
     int stop(int number = SIGTERM);
     void signal(int number);
-    bool running() const { return m_process.state() == QProcess::Running; }
+    bool running() const { return process_.state() == QProcess::Running; }
     // The first status line not yet taken that starts with prefix (earlier lines are
     // passed over and stay in statusLines()); empty when none comes within timeoutMs.
     QString waitForStatus(const QString &prefix, int timeoutMs = 5000);
-    QStringList statusLines() const { return m_lines; }
+    QStringList statusLines() const { return lines_; }
     // Status lines and the simulator's log, for failure messages.
     QString diagnostics();
 
 private:
     void readLines();
-    QProcess m_process;
-    QStringList m_lines;
-    int m_taken = 0;
-    QByteArray m_partial;
-    QByteArray m_log;
-    QString m_ptyPath;
+    QProcess process_;
+    QStringList lines_;
+    int taken_ = 0;
+    QByteArray partial_;
+    QByteArray log_;
+    QString ptyPath_;
 };
