@@ -95,8 +95,12 @@ int main(int argc, char *argv[])
             window = std::make_unique<qx7100_1>(std::move(services));
             window->show();
         });
-        if (!QTest::qWaitFor([&] { return window && window->isVisible() && window->windowHandle()
-                                          && window->windowHandle()->isExposed(); }, 10000))
+        if (!QTest::qWaitFor(
+                [&] {
+                    return window && window->isVisible() && window->windowHandle()
+                           && window->windowHandle()->isExposed();
+                },
+                10000))
             std::fprintf(stderr, "run %d: the window was not shown within 10 s\n", run);
         toShown = sinceStart.elapsed();
         QTest::qWait(50);

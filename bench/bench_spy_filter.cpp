@@ -20,8 +20,7 @@ QByteArray filled(char c)
     return QByteArray(kMiB, c);
 }
 
-template <size_t N>
-QByteArray literal(const char (&text)[N])
+template <size_t N> QByteArray literal(const char (&text)[N])
 {
     return QByteArray(text, N - 1);
 }
@@ -64,12 +63,30 @@ void filterBlock(benchmark::State &state, const QByteArray &raw)
     state.SetBytesProcessed(state.iterations() * raw.size());
 }
 
-void BM_FilterBackspaces(benchmark::State &state) { filterBlock(state, filled('\b')); }
-void BM_FilterNuls(benchmark::State &state) { filterBlock(state, filled('\0')); }
-void BM_FilterLineFeeds(benchmark::State &state) { filterBlock(state, filled('\n')); }
-void BM_FilterCarriageReturns(benchmark::State &state) { filterBlock(state, filled('\r')); }
-void BM_FilterCrLfText(benchmark::State &state) { filterBlock(state, decoderText(kMiB)); }
-void BM_FilterRandomBytes(benchmark::State &state) { filterBlock(state, randomBytes()); }
+void BM_FilterBackspaces(benchmark::State &state)
+{
+    filterBlock(state, filled('\b'));
+}
+void BM_FilterNuls(benchmark::State &state)
+{
+    filterBlock(state, filled('\0'));
+}
+void BM_FilterLineFeeds(benchmark::State &state)
+{
+    filterBlock(state, filled('\n'));
+}
+void BM_FilterCarriageReturns(benchmark::State &state)
+{
+    filterBlock(state, filled('\r'));
+}
+void BM_FilterCrLfText(benchmark::State &state)
+{
+    filterBlock(state, decoderText(kMiB));
+}
+void BM_FilterRandomBytes(benchmark::State &state)
+{
+    filterBlock(state, randomBytes());
+}
 
 void BM_DecodeAndFilterRandomBytes(benchmark::State &state)
 {
@@ -103,7 +120,7 @@ void BM_PaneBlock(benchmark::State &state)
     state.counters["pane_chars"] = pane.length();
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(BM_FilterBackspaces);
 BENCHMARK(BM_FilterNuls);

@@ -60,8 +60,16 @@ long rssKiB()
 class SilentMessages final : public MessageService {
 public:
     int shown = 0;
-    void warning(QWidget *, const QString &text) override { ++shown; std::fprintf(stderr, "warning: %s\n", qPrintable(text)); }
-    void error(QWidget *, const QString &text) override { ++shown; std::fprintf(stderr, "error: %s\n", qPrintable(text)); }
+    void warning(QWidget *, const QString &text) override
+    {
+        ++shown;
+        std::fprintf(stderr, "warning: %s\n", qPrintable(text));
+    }
+    void error(QWidget *, const QString &text) override
+    {
+        ++shown;
+        std::fprintf(stderr, "error: %s\n", qPrintable(text));
+    }
     bool question(QWidget *, const QString &text) override
     {
         ++shown;
@@ -138,7 +146,8 @@ int main(int argc, char *argv[])
     ticker.start();
     std::thread writer([&] {
         for (qsizetype at = 0; at < flood.size();) {
-            const ssize_t n = ::write(master, flood.constData() + at, size_t(std::min<qsizetype>(65536, flood.size() - at)));
+            const ssize_t n =
+                ::write(master, flood.constData() + at, size_t(std::min<qsizetype>(65536, flood.size() - at)));
             if (n < 0)
                 return;
             at += n;

@@ -37,16 +37,15 @@ public:
                 onOutcome(outcome);
         };
 
-        QObject::connect(process, &QProcess::errorOccurred, process,
-                         [process, deliver](QProcess::ProcessError error) {
-                             if (error != QProcess::FailedToStart)
-                                 return;
-                             ProcessOutcome outcome;
-                             outcome.kind = ProcessOutcome::Kind::NotStarted;
-                             outcome.detail = process->errorString();
-                             process->deleteLater();
-                             deliver(outcome);
-                         });
+        QObject::connect(process, &QProcess::errorOccurred, process, [process, deliver](QProcess::ProcessError error) {
+            if (error != QProcess::FailedToStart)
+                return;
+            ProcessOutcome outcome;
+            outcome.kind = ProcessOutcome::Kind::NotStarted;
+            outcome.detail = process->errorString();
+            process->deleteLater();
+            deliver(outcome);
+        });
         QObject::connect(process, &QProcess::finished, process,
                          [process, deliver](int exitCode, QProcess::ExitStatus status) {
                              ProcessOutcome outcome;

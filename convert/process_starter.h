@@ -27,8 +27,8 @@ public:
     // Starts program with the arguments as they stand (no shell, no splitting
     // at blanks) and returns at once. onOutcome runs later on the caller's
     // thread, once the program's fate is known, unless the window is gone.
-    virtual void start(const QString &program, const QStringList &arguments,
-                       QObject *context, std::function<void(const ProcessOutcome &)> onOutcome) = 0;
+    virtual void start(const QString &program, const QStringList &arguments, QObject *context,
+                       std::function<void(const ProcessOutcome &)> onOutcome) = 0;
 };
 
 // Real processes, with QProcess. A program still running when the loader ends

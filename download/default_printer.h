@@ -7,15 +7,15 @@
 
 struct DefaultPrinterInfo {
     enum class State {
-        Ready,      // a default destination exists; name and port are filled
+        Ready,         // a default destination exists; name and port are filled
         NoServer,      // no print server runs (nothing accepts the connection)
         NoDefault,     // the server answered but no destination is the default
         NotAnswering,  // a server accepted the connection but did not answer in time
     };
     State state = State::NoServer;
-    QString deviceName;  // the destination's name, empty unless Ready
-    QString portName;    // "LPT1:", "LPT2:" or the device URI as it stands; empty unless Ready
-    bool paused = false; // Ready and the queue is stopped (cupsdisable): its jobs wait
+    QString deviceName;   // the destination's name, empty unless Ready
+    QString portName;     // "LPT1:", "LPT2:" or the device URI as it stands; empty unless Ready
+    bool paused = false;  // Ready and the queue is stopped (cupsdisable): its jobs wait
 };
 
 class DefaultPrinter {

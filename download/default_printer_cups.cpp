@@ -19,8 +19,8 @@ int untilDeadline(http_t *, void *data)
 QString queryDeviceUri(http_t *http, const char *queue)
 {
     char printerUri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, printerUri, sizeof printerUri, "ipp", nullptr, "localhost",
-                     ippPort(), "/printers/%s", queue);
+    httpAssembleURIf(HTTP_URI_CODING_ALL, printerUri, sizeof printerUri, "ipp", nullptr, "localhost", ippPort(),
+                     "/printers/%s", queue);
     ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
@@ -47,8 +47,8 @@ public:
         http_t *http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                                     int(qMax<qint64>(1, deadline.remainingTime())), nullptr);
         if (!http) {
-            info.state = deadline.hasExpired() ? DefaultPrinterInfo::State::NotAnswering
-                                               : DefaultPrinterInfo::State::NoServer;
+            info.state =
+                deadline.hasExpired() ? DefaultPrinterInfo::State::NotAnswering : DefaultPrinterInfo::State::NoServer;
             return info;
         }
         // Every request of the query shares the one deadline, however many libcups makes.
@@ -60,10 +60,10 @@ public:
             // all; one that the server failed (an HTTP server error) got no
             // answer about the default either.
             const bool lost = httpError(http) != 0 || httpGetStatus(http) >= HTTP_STATUS_SERVER_ERROR
-                || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
-            info.state = !lost ? DefaultPrinterInfo::State::NoDefault
-                : deadline.hasExpired() ? DefaultPrinterInfo::State::NotAnswering
-                                        : DefaultPrinterInfo::State::NoServer;
+                              || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+            info.state = !lost                   ? DefaultPrinterInfo::State::NoDefault
+                         : deadline.hasExpired() ? DefaultPrinterInfo::State::NotAnswering
+                                                 : DefaultPrinterInfo::State::NoServer;
             httpClose(http);
             return info;
         }

@@ -84,7 +84,8 @@ void JobFollower::take(const JobLook &look)
     case JobStatus::Phase::Held:
     case JobStatus::Phase::Stopped:
         if (before.phase != status_.phase)
-            warningText = QStringLiteral("The job %1 at the printer %2 stopped: %3").arg(job).arg(printer_, status_.detail);
+            warningText =
+                QStringLiteral("The job %1 at the printer %2 stopped: %3").arg(job).arg(printer_, status_.detail);
         break;
     case JobStatus::Phase::Cancelled:
         warningText = QStringLiteral("The job %1 at the printer %2 was cancelled.").arg(job).arg(printer_);

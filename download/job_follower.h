@@ -15,11 +15,11 @@ class JobFollower : public QObject {
 
 public:
     struct Timing {
-        int firstLookMs = 100;       // after follow(): the first look
-        int intervalMs = 500;        // between looks that were answered
-        int lookTimeoutMs = 500;     // each look gives up after this
+        int firstLookMs = 100;         // after follow(): the first look
+        int intervalMs = 500;          // between looks that were answered
+        int lookTimeoutMs = 500;       // each look gives up after this
         int longestIntervalMs = 8000;  // a look that gets no answer doubles the interval, up to this
-        int waitWarningMs = 5000;    // waiting this long while the printer reports a problem warns
+        int waitWarningMs = 5000;      // waiting this long while the printer reports a problem warns
     };
 
     explicit JobFollower(PrintJobs &jobs, QObject *parent = nullptr);

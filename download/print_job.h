@@ -10,9 +10,9 @@
 // What one look at a job gave.
 struct JobLook {
     enum class Outcome {
-        Answered,   // the server described the job
-        NotFound,   // the server no longer knows the job: it has ended, state unknown
-        NoAnswer,   // no answer within the look's time (or no server)
+        Answered,  // the server described the job
+        NotFound,  // the server no longer knows the job: it has ended, state unknown
+        NoAnswer,  // no answer within the look's time (or no server)
     };
     Outcome outcome = Outcome::NoAnswer;
     int state = 0;               // IPP job-state: 3 pending, 4 held, 5 processing, 6 stopped,
@@ -29,8 +29,10 @@ struct JobStatus {
     QString detail;               // the message or reason shown after the phase; may be empty
     bool printerProblem = false;  // the printer reports a problem while the job waits for it
     // True once the job will never send anything more.
-    bool ended() const { return phase == Phase::Sent || phase == Phase::Cancelled || phase == Phase::Failed
-                                || phase == Phase::Ended; }
+    bool ended() const
+    {
+        return phase == Phase::Sent || phase == Phase::Cancelled || phase == Phase::Failed || phase == Phase::Ended;
+    }
 };
 
 // The status of a job from a look that the server answered (NotFound gives Ended).

@@ -84,8 +84,8 @@ public:
             look.outcome = JobLook::Outcome::Answered;
             look.state = ippGetInteger(state, 0);
             look.reasons = strings(ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD));
-            look.printerMessage = strings(ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT))
-                                      .value(0);
+            look.printerMessage =
+                strings(ippFindAttribute(response, "job-printer-state-message", IPP_TAG_TEXT)).value(0);
             look.printerReasons = strings(ippFindAttribute(response, "job-printer-state-reasons", IPP_TAG_KEYWORD));
         } else {
             // Answered, but not about the job (refused, or a server that keeps no such job).
@@ -102,8 +102,8 @@ public:
         const ipp_status_t status = cupsLastError();
         // A job that has ended meanwhile cannot be cancelled, and needs not be.
         return request.answered()
-            && (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND
-                || status == IPP_STATUS_ERROR_NOT_POSSIBLE);
+               && (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND
+                   || status == IPP_STATUS_ERROR_NOT_POSSIBLE);
     }
 };
 

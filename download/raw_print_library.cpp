@@ -97,7 +97,8 @@ private:
         }
         entry = library_->resolve(name);
         if (!entry) {
-            call.error = QStringLiteral("The printing library %1 has no function %2.").arg(path_, QString::fromLatin1(name));
+            call.error =
+                QStringLiteral("The printing library %1 has no function %2.").arg(path_, QString::fromLatin1(name));
             return false;
         }
         return true;

@@ -19,7 +19,7 @@ const QString kLptPorts[] = {QStringLiteral("LPT1:"), QStringLiteral("LPT2:")};
 constexpr int kStartChecksMs = 3000;
 // One look at a job of ours gives up after this.
 constexpr int kJobLookMs = 500;
-}
+}  // namespace
 
 QString qx7100_1::chooseFile(const QString &filter)
 {
@@ -127,7 +127,8 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
     if (!sent.called)
         warn(sent.error);
     else if (sent.result != 0)
-        warn(QStringLiteral("Error while loading ") + Filename + QStringLiteral("Error ") + QString::number(sent.result));
+        warn(QStringLiteral("Error while loading ") + Filename + QStringLiteral("Error ")
+             + QString::number(sent.result));
     else if (jobFollower_ && sent.jobId > 0)
         jobFollower_->follow(printer.deviceName, sent.jobId, bytes);
     // Counted from the end of the command: clicks queued meanwhile come right after it.

@@ -6,7 +6,10 @@ namespace {
 constexpr float kInfoShare = 4.0f;
 constexpr float kPaneGap = 300.0f;
 
-bool finite(float v) { return std::isfinite(v); }
+bool finite(float v)
+{
+    return std::isfinite(v);
+}
 }  // namespace
 
 LayoutOutcome layOutPanes(PaneSurface &surface)

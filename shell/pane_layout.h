@@ -7,17 +7,17 @@
 class PaneSurface {
 public:
     virtual ~PaneSurface() = default;
-    virtual float clientWidth() = 0;      // W: client width, twips
-    virtual float statusHeight() = 0;     // S: current status-bar height, twips
-    virtual float clientHeight() = 0;     // H: client height below the menu bar, status bar included
+    virtual float clientWidth() = 0;   // W: client width, twips
+    virtual float statusHeight() = 0;  // S: current status-bar height, twips
+    virtual float clientHeight() = 0;  // H: client height below the menu bar, status bar included
     virtual void moveInfoPane(float left, float top, float width, float height) = 0;
-    virtual float infoPaneHeight() = 0;   // T: the information pane's height as it reports it
+    virtual float infoPaneHeight() = 0;  // T: the information pane's height as it reports it
     virtual void moveSpyPane(float left, float top, float width, float height) = 0;
 };
 
 enum class LayoutOutcome {
-    Done,          // both panes moved
-    NotFinite,     // a result was not a finite number: nothing (more) was moved
+    Done,       // both panes moved
+    NotFinite,  // a result was not a finite number: nothing (more) was moved
 };
 
 // Lays the information pane over the top quarter of the free height and the spy

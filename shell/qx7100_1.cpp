@@ -10,9 +10,9 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -108,16 +108,21 @@ class WindowPaneSurface final : public PaneSurface {
 public:
     WindowPaneSurface(qx7100_1 &window, QWidget &info, QWidget &spy, QWidget &status, int menuHeight)
         : window_(window), info_(info), spy_(spy), status_(status), menuHeight_(menuHeight)
-    {
-    }
+    {}
 
     float clientWidth() override { return window_.twipsX(window_.width()); }
     float statusHeight() override { return window_.twipsY(status_.height()); }
     float clientHeight() override { return window_.twipsY(window_.height() - menuHeight_); }
     float infoPaneHeight() override { return window_.twipsY(info_.height()); }
 
-    void moveInfoPane(float left, float top, float width, float height) override { move(info_, left, top, width, height); }
-    void moveSpyPane(float left, float top, float width, float height) override { move(spy_, left, top, width, height); }
+    void moveInfoPane(float left, float top, float width, float height) override
+    {
+        move(info_, left, top, width, height);
+    }
+    void moveSpyPane(float left, float top, float width, float height) override
+    {
+        move(spy_, left, top, width, height);
+    }
 
 private:
     void move(QWidget &pane, float left, float top, float width, float height)
@@ -252,8 +257,8 @@ void qx7100_1::Form_Load()
         pane->setPalette(palette);
     }
     // About a second at most: a print server that does not answer must not hold the window back.
-    panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ")
-                                              + services_.printer->query(kStartUpQueryMs).deviceName);
+    panel(QStringLiteral("Printer"))
+        ->setText(QStringLiteral("Printer: ") + services_.printer->query(kStartUpQueryMs).deviceName);
 }
 
 void qx7100_1::layOutPanes()
@@ -346,7 +351,19 @@ void qx7100_1::showJob(const QString &text)
     static_cast<PanelStatusBar *>(sbrStatus)->setRightText(text);
 }
 
-float qx7100_1::twipsX(int pixels) const { return pixelsToTwips(pixels, logicalDpiX()); }
-float qx7100_1::twipsY(int pixels) const { return pixelsToTwips(pixels, logicalDpiY()); }
-int qx7100_1::pixelsX(float twips) const { return twipsToPixels(twips, logicalDpiX()); }
-int qx7100_1::pixelsY(float twips) const { return twipsToPixels(twips, logicalDpiY()); }
+float qx7100_1::twipsX(int pixels) const
+{
+    return pixelsToTwips(pixels, logicalDpiX());
+}
+float qx7100_1::twipsY(int pixels) const
+{
+    return pixelsToTwips(pixels, logicalDpiY());
+}
+int qx7100_1::pixelsX(float twips) const
+{
+    return twipsToPixels(twips, logicalDpiX());
+}
+int qx7100_1::pixelsY(float twips) const
+{
+    return twipsToPixels(twips, logicalDpiY());
+}

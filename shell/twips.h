@@ -8,7 +8,13 @@
 constexpr float kTwipsPerInch = 1440.0f;
 
 // The length of `pixels` in twips at `dpi` dots per inch.
-inline float pixelsToTwips(int pixels, int dpi) { return float(pixels) * kTwipsPerInch / float(dpi); }
+inline float pixelsToTwips(int pixels, int dpi)
+{
+    return float(pixels) * kTwipsPerInch / float(dpi);
+}
 
 // The length of `twips` in whole pixels at `dpi` dots per inch, rounded to the nearest.
-inline int twipsToPixels(float twips, int dpi) { return int(std::lround(twips * float(dpi) / kTwipsPerInch)); }
+inline int twipsToPixels(float twips, int dpi)
+{
+    return int(std::lround(twips * float(dpi) / kTwipsPerInch));
+}

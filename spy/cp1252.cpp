@@ -6,13 +6,16 @@
 namespace cp1252 {
 namespace {
 
-// Characters of the bytes 0x80-0x9F; unassigned bytes keep their own code.
+// Characters of the bytes 0x80-0x9F, eight bytes a row; unassigned bytes keep
+// their own code.
+// clang-format off
 constexpr char16_t kHigh[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
+// clang-format on
 
 constexpr std::array<char16_t, 256> makeDecodeTable()
 {
@@ -47,7 +50,7 @@ bool isUnassigned(char32_t c)
     return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
 }
 
-} // namespace
+}  // namespace
 
 char16_t toUnicode(unsigned char byte)
 {
@@ -60,8 +63,8 @@ int fromUnicode(char32_t c)
         return int(c);
     if (c > 0xFFFF)
         return -1;
-    const auto it = std::lower_bound(kEncode.begin(), kEncode.end(), c,
-                                     [](const Reverse &r, char32_t v) { return r.ch < v; });
+    const auto it =
+        std::lower_bound(kEncode.begin(), kEncode.end(), c, [](const Reverse &r, char32_t v) { return r.ch < v; });
     if (it != kEncode.end() && it->ch == c)
         return it->byte;
     return -1;
@@ -100,4 +103,4 @@ QByteArray encode(QStringView text)
     return bytes;
 }
 
-} // namespace cp1252
+}  // namespace cp1252

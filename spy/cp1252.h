@@ -24,4 +24,4 @@ QString decode(const QByteArray &bytes);
 // each character the code page cannot encode.
 QByteArray encode(QStringView text);
 
-} // namespace cp1252
+}  // namespace cp1252

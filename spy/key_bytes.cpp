@@ -9,7 +9,7 @@ KeyBytes character(char byte)
     return {KeyKind::Character, QByteArray(1, byte)};
 }
 
-} // namespace
+}  // namespace
 
 KeyBytes keyBytes(int key, Qt::KeyboardModifiers modifiers, const QString &text)
 {

@@ -51,11 +51,11 @@ bool readLineCounts(int fd, int (&counts)[MSComm::LineErrorKinds])
 
 // The event each count raises, in the order of MSComm::LineError.
 constexpr int16_t kLineEvents[MSComm::LineErrorKinds] = {
-    MSComm::comEventBreak, MSComm::comEventFrame, MSComm::comEventOverrun,
+    MSComm::comEventBreak,  MSComm::comEventFrame,    MSComm::comEventOverrun,
     MSComm::comEventRxOver, MSComm::comEventRxParity,
 };
 
-} // namespace
+}  // namespace
 
 QString MSComm::defaultDevice(int portNumber)
 {
@@ -325,8 +325,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
 {
     if (!open_ || error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
         return;
-    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError
-        && error != QSerialPort::WriteError) {
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError && error != QSerialPort::WriteError) {
         port_->clearError();
         return;
     }

@@ -65,7 +65,7 @@ public:
         BreakErrors,
         FramingErrors,
         OverrunErrors,
-        RxOverErrors,   // the driver's buffer overflowed
+        RxOverErrors,  // the driver's buffer overflowed
         ParityErrors,
         LineErrorKinds,
     };

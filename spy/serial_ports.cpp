@@ -83,8 +83,8 @@ qint64 lockHolder(const QString &path)
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    static const char *const folders[] = {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-                                          "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock"};
+    static const char *const folders[] = {"/var/lock", "/etc/locks", "/var/spool/locks",  "/var/spool/uucp",
+                                          "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
     for (const char *folder : folders) {
         QFile lock(QString::fromLatin1(folder) + QStringLiteral("/LCK..") + name);
         if (!lock.open(QIODevice::ReadOnly))
@@ -93,7 +93,8 @@ qint64 lockHolder(const QString &path)
         // leading blanks.
         bool ok = false;
         const qint64 pid = lock.readLine(64).trimmed().toLongLong(&ok);
-        if (ok && pid > 0 && pid != QCoreApplication::applicationPid() && QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)))
+        if (ok && pid > 0 && pid != QCoreApplication::applicationPid()
+            && QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)))
             return pid;
     }
     return 0;
@@ -117,8 +118,8 @@ qint64 openHolder(const QString &path)
         const QStringList fds = QDir(fdFolder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         for (const QString &fd : fds) {
             struct stat st {};
-            if (::stat(QFile::encodeName(fdFolder + QLatin1Char('/') + fd).constData(), &st) == 0
-                && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev)
+            if (::stat(QFile::encodeName(fdFolder + QLatin1Char('/') + fd).constData(), &st) == 0 && S_ISCHR(st.st_mode)
+                && st.st_rdev == device.st_rdev)
                 return pid;
         }
     }
@@ -138,11 +139,11 @@ QString heldReason(const QString &path)
     return QStringLiteral("another program (%1, process %2) is using the port").arg(program).arg(pid);
 }
 
-} // namespace
+}  // namespace
 
 UartKind kernelUart(int fd, const QString &sysRoot)
 {
-    serial_struct info {};
+    serial_struct info{};
     struct stat st {};
     if (::ioctl(fd, TIOCGSERIAL, &info) != 0 || ::fstat(fd, &st) != 0)
         return UartKind::Unknown;
@@ -205,8 +206,10 @@ QString describeOpenFailure(const OpenFailure &failure, const SerialRoots &roots
         return reason + QStringLiteral(". ") + adapterHint(port, roots);
     if (reason == qt_error_string(EACCES)) {
         const QString user = userName();
-        return reason + QStringLiteral(". The user %1 must be in the dialout group (as root: adduser %1 dialout) "
-                                       "and log in again.").arg(user);
+        return reason
+               + QStringLiteral(". The user %1 must be in the dialout group (as root: adduser %1 dialout) "
+                                "and log in again.")
+                     .arg(user);
     }
     // The serial library reports a lock file held by a live process as a
     // permission error; a port opened exclusively answers "busy".

@@ -7,7 +7,7 @@ constexpr char16_t kNul = 0;
 constexpr char16_t kBackspace = 8;
 constexpr char16_t kLineFeed = 10;
 constexpr char16_t kCarriageReturn = 13;
-} // namespace
+}  // namespace
 
 // Run literally, the passes restart their search at the start of the block
 // after every change, which is quadratic. The same text comes from two sweeps: NULs and backspaces

@@ -13,7 +13,7 @@
 
 namespace {
 constexpr QChar kLineFeed = QLatin1Char('\n');
-} // namespace
+}  // namespace
 
 SpyLog::SpyLog(qsizetype limit) : limit_(std::max<qsizetype>(1, limit)) {}
 

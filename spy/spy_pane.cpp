@@ -38,7 +38,7 @@ QString widgetText(const QTextDocument *doc, int from = 0)
     return raw;
 }
 
-} // namespace
+}  // namespace
 
 SpyPane::SpyPane(QPlainTextEdit *edit) : edit_(edit)
 {

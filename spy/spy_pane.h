@@ -79,10 +79,7 @@ public:
     void refresh();
 
     // True while changes wait for a flush.
-    bool hasPending() const
-    {
-        return widgetCut_ > 0 || unshown_ > 0 || waiting_ > 0 || caretPending_;
-    }
+    bool hasPending() const { return widgetCut_ > 0 || unshown_ > 0 || waiting_ > 0 || caretPending_; }
 
 signals:
     // A flush run from the event loop failed; description is the reason.

@@ -145,8 +145,8 @@ bool qx7100_1::eventFilter(QObject *watched, QEvent *event)
         if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {
             auto *key = static_cast<QKeyEvent *>(event);
             if (event->type() == QEvent::ShortcutOverride) {
-                if (MSComm1->portOpen() &&
-                    keyBytes(key->key(), key->modifiers(), key->text()).kind == KeyKind::Character)
+                if (MSComm1->portOpen()
+                    && keyBytes(key->key(), key->modifiers(), key->text()).kind == KeyKind::Character)
                     event->accept();
                 return false;
             }
@@ -173,8 +173,7 @@ void qx7100_1::savelog_Click()
 {
     const QString suggested =
         QStringLiteral("qx7100-%1.log").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    const QString path =
-        services_.fileDialog->getSaveFileName(this, suggested, {QStringLiteral("Log files (*.log)")});
+    const QString path = services_.fileDialog->getSaveFileName(this, suggested, {QStringLiteral("Log files (*.log)")});
     if (path.isEmpty())
         return;
     QString reason;

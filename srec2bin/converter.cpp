@@ -24,8 +24,8 @@ namespace {
 // Small enough to stay in the processor's cache between the kernel's copy and the parse: larger
 // blocks measured a fifth slower.
 constexpr size_t kReadBlockSize = size_t(64) << 10;
-constexpr size_t kWriteBatch = 1024;  // pieces per writev(), within every system's IOV_MAX
-constexpr int kMaxLinks = 40;         // links followed from the output to its file, as the kernel does
+constexpr size_t kWriteBatch = 1024;   // pieces per writev(), within every system's IOV_MAX
+constexpr int kMaxLinks = 40;          // links followed from the output to its file, as the kernel does
 constexpr long kProcFsMagic = 0x9fa0;  // f_type of /proc (linux/magic.h)
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -66,8 +66,8 @@ public:
         sigprocmask(SIG_BLOCK, &all, &previous_);
     }
     ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+    SignalsBlocked(const SignalsBlocked &) = delete;
+    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
 
 private:
     sigset_t previous_;
@@ -83,8 +83,8 @@ class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
     int get() const { return fd_; }
     void reset()
     {
@@ -98,7 +98,7 @@ private:
 };
 
 // The folder part of a path, for messages: "." for a bare name.
-std::string folderOf(const std::string& path)
+std::string folderOf(const std::string &path)
 {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos)
@@ -112,8 +112,8 @@ class TempOutput {
 public:
     explicit TempOutput(std::string output) : output_(std::move(output)) {}
     ~TempOutput() { discard(); }
-    TempOutput(const TempOutput&) = delete;
-    TempOutput& operator=(const TempOutput&) = delete;
+    TempOutput(const TempOutput &) = delete;
+    TempOutput &operator=(const TempOutput &) = delete;
 
     // Creates the file with the given permissions; returns 0 or the errno of the failure.
     int create(mode_t mode)
@@ -188,7 +188,7 @@ private:
 };
 
 // Writes all of the count buffers; returns 0 or the errno of the failure.
-int writeAll(int fd, iovec* pieces, size_t count)
+int writeAll(int fd, iovec *pieces, size_t count)
 {
     while (count > 0) {
         const ssize_t written = ::writev(fd, pieces, int(count));
@@ -204,7 +204,7 @@ int writeAll(int fd, iovec* pieces, size_t count)
             --count;
         }
         if (count > 0) {
-            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
+            pieces->iov_base = static_cast<char *>(pieces->iov_base) + left;
             pieces->iov_len -= left;
         }
     }
@@ -212,7 +212,7 @@ int writeAll(int fd, iovec* pieces, size_t count)
 }
 
 // Writes the whole image to fd; returns 0 or the errno of the failure.
-int writeImage(int fd, const SparseImage& image)
+int writeImage(int fd, const SparseImage &image)
 {
     std::vector<iovec> batch;
     batch.reserve(kWriteBatch);
@@ -222,8 +222,8 @@ int writeImage(int fd, const SparseImage& image)
         batch.clear();
         return error == 0;
     };
-    const bool written = image.forEachPiece([&](const uint8_t* data, size_t size) {
-        batch.push_back(iovec{const_cast<uint8_t*>(data), size});
+    const bool written = image.forEachPiece([&](const uint8_t *data, size_t size) {
+        batch.push_back(iovec{const_cast<uint8_t *>(data), size});
         return batch.size() < kWriteBatch || flush();
     });
     if (written)
@@ -232,7 +232,7 @@ int writeImage(int fd, const SparseImage& image)
 }
 
 // Permissions for the new output: those of the file it replaces, else what a new file gets.
-mode_t outputMode(const struct stat* existing)
+mode_t outputMode(const struct stat *existing)
 {
     if (existing)
         return existing->st_mode & 07777;
@@ -241,7 +241,7 @@ mode_t outputMode(const struct stat* existing)
     return 0666 & ~mask;
 }
 
-ConvertResult failure(ExitCode code, const std::string& file, const std::string& what)
+ConvertResult failure(ExitCode code, const std::string &file, const std::string &what)
 {
     return ConvertResult{code, file + ": " + what, {}};
 }
@@ -251,7 +251,7 @@ ConvertResult failure(ExitCode code, const std::string& file, const std::string&
 // that is no link is its own file, whether it exists or not. A link of /proc (/dev/stdout leads
 // to /proc/self/fd/1) names an open file rather than a path: throughProc is then set and file is
 // left empty. Returns 0 or the errno of the failure.
-int followLinks(const std::string& output, std::string& file, bool& throughProc)
+int followLinks(const std::string &output, std::string &file, bool &throughProc)
 {
     std::string current = output;
     throughProc = false;
@@ -283,7 +283,7 @@ int followLinks(const std::string& output, std::string& file, bool& throughProc)
 
 // Writes the image straight into an output that cannot be replaced by another file: a device, a
 // FIFO, standard output. What was written stays even when a later write fails.
-ConvertResult writeInPlace(const std::string& output, const SparseImage& image)
+ConvertResult writeInPlace(const std::string &output, const SparseImage &image)
 {
     const int fd = ::open(output.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
@@ -296,10 +296,10 @@ ConvertResult writeInPlace(const std::string& output, const SparseImage& image)
     return ConvertResult{};
 }
 
-ConvertResult convert(const ConvertOptions& options)
+ConvertResult convert(const ConvertOptions &options)
 {
-    const std::string& input = options.input;
-    const std::string& output = options.output;
+    const std::string &input = options.input;
+    const std::string &output = options.output;
 
     FileDescriptor in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
@@ -328,9 +328,9 @@ ConvertResult convert(const ConvertOptions& options)
             return failure(kExitIo, output, reason(error));
         struct stat fileStat {};
         inPlace = throughProc
-            || (outputExists
-                && (::lstat(file.c_str(), &fileStat) != 0 || fileStat.st_dev != outputStat.st_dev
-                    || fileStat.st_ino != outputStat.st_ino));
+                  || (outputExists
+                      && (::lstat(file.c_str(), &fileStat) != 0 || fileStat.st_dev != outputStat.st_dev
+                          || fileStat.st_ino != outputStat.st_ino));
     }
 
     // One pass over the input, block by block.
@@ -358,7 +358,7 @@ ConvertResult convert(const ConvertOptions& options)
     in.reset();
     block.reset();
     if (!parsed) {
-        const ParseError& error = parser.error();
+        const ParseError &error = parser.error();
         const std::string where = error.line == 0 ? input : input + ":" + std::to_string(error.line);
         return failure(kExitBadInput, where, error.message);
     }
@@ -388,7 +388,7 @@ ConvertResult convert(const ConvertOptions& options)
 
 }  // namespace
 
-std::string temporaryName(const std::string& name, long nameMax)
+std::string temporaryName(const std::string &name, long nameMax)
 {
     // "." and ".XXXXXX" around the name, cut to fit the limit but never inside a UTF-8 character
     // (exFAT refuses names that are no valid UTF-8). Other bytes are cut where the limit falls.
@@ -401,11 +401,11 @@ std::string temporaryName(const std::string& name, long nameMax)
     return "." + name.substr(0, length) + ".XXXXXX";
 }
 
-ConvertResult convertFile(const ConvertOptions& options)
+ConvertResult convertFile(const ConvertOptions &options)
 {
     try {
         return convert(options);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         return failure(kExitIo, options.input, "not enough memory for the image");
     }
 }
@@ -418,8 +418,8 @@ void installSignalHandlers()
 
     // Every catchable signal whose default action ends the program. The processor's faults are left
     // to AddressSanitizer in its builds, which reports them itself.
-    std::vector<int> ending = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM,
-                               SIGPROF, SIGIO};
+    std::vector<int> ending = {SIGHUP,  SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2, SIGALRM,
+                               SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO};
 #ifdef SIGPWR
     ending.push_back(SIGPWR);
 #endif

@@ -28,7 +28,7 @@ struct ConvertOptions {
 // The outcome of convertFile().
 struct ConvertResult {
     ExitCode code = kExitOk;
-    std::string message;  // "FILE:LINE: what is wrong" or "FILE: what is wrong"; empty on success
+    std::string message;                // "FILE:LINE: what is wrong" or "FILE: what is wrong"; empty on success
     std::vector<std::string> warnings;  // "FILE: what may be wrong", after a success only
 };
 
@@ -38,11 +38,11 @@ struct ConvertResult {
 // output is left as it was and the temporary file is removed. An output that is no plain file (a
 // device, a FIFO, standard output) is written into instead. An output naming the input file
 // itself (under any path) is refused.
-ConvertResult convertFile(const ConvertOptions& options);
+ConvertResult convertFile(const ConvertOptions &options);
 
 // The name of the hidden temporary file beside an output file called name, in a folder whose names
 // hold at most nameMax bytes: ".NAME.XXXXXX" (the X for mkstemp), NAME cut to fit.
-std::string temporaryName(const std::string& name, long nameMax);
+std::string temporaryName(const std::string &name, long nameMax);
 
 // Ignores SIGPIPE (a caller that went away must not stop the cleanup) and SIGXFSZ (a file-size
 // limit makes the write fail instead), and makes every other catchable signal that would end the

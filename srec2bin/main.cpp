@@ -36,7 +36,7 @@ constexpr char kUsage[] =
 constexpr uint64_t kAddressSpace = uint64_t(1) << 32;
 
 // Prints the help or the version; a standard output that cannot take it is an output error.
-int printToStdout(const char* text)
+int printToStdout(const char *text)
 {
     if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "srec2bin: cannot write to standard output: %s\n", std::strerror(errno));
@@ -45,16 +45,15 @@ int printToStdout(const char* text)
     return kExitOk;
 }
 
-int usageError(const std::string& what)
+int usageError(const std::string &what)
 {
-    std::fprintf(stderr, "srec2bin: %s\nUsage: srec2bin [OPTIONS] INPUT OUTPUT (see srec2bin --help)\n",
-                 what.c_str());
+    std::fprintf(stderr, "srec2bin: %s\nUsage: srec2bin [OPTIONS] INPUT OUTPUT (see srec2bin --help)\n", what.c_str());
     return kExitUsage;
 }
 
 // Reads a number written in decimal or as 0x hex, with a K, M or G suffix (powers of 1024, either
 // case) when withSuffix. Returns false unless the whole text is such a number no greater than limit.
-bool parseNumber(const char* text, bool withSuffix, uint64_t limit, uint64_t& value)
+bool parseNumber(const char *text, bool withSuffix, uint64_t limit, uint64_t &value)
 {
     unsigned base = 10;
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -62,7 +61,7 @@ bool parseNumber(const char* text, bool withSuffix, uint64_t limit, uint64_t& va
         text += 2;
     }
     uint64_t number = 0;
-    const char* digit = text;
+    const char *digit = text;
     for (;; ++digit) {
         unsigned d;
         if (*digit >= '0' && *digit <= '9')
@@ -80,8 +79,8 @@ bool parseNumber(const char* text, bool withSuffix, uint64_t limit, uint64_t& va
     if (digit == text)
         return false;
     if (withSuffix && *digit != '\0' && digit[1] == '\0') {
-        const char* const suffixes = "KMG";
-        const char* suffix = std::strchr(suffixes, std::toupper(static_cast<unsigned char>(*digit)));
+        const char *const suffixes = "KMG";
+        const char *suffix = std::strchr(suffixes, std::toupper(static_cast<unsigned char>(*digit)));
         if (!suffix)
             return false;
         for (auto shift = suffix - suffixes + 1; shift > 0; --shift) {
@@ -99,7 +98,7 @@ bool parseNumber(const char* text, bool withSuffix, uint64_t limit, uint64_t& va
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     ConvertOptions options;
     std::vector<std::string> paths;
@@ -153,7 +152,7 @@ int main(int argc, char** argv)
     const ConvertResult result = convertFile(options);
     if (result.code != kExitOk)
         std::fprintf(stderr, "srec2bin: %s\n", result.message.c_str());
-    for (const std::string& warning : result.warnings)
+    for (const std::string &warning : result.warnings)
         std::fprintf(stderr, "srec2bin: %s\n", warning.c_str());
     return result.code;
 }

@@ -32,13 +32,19 @@ struct SparseImage::Chunk {
     static constexpr size_t kMaxSpans = kChunkSize / 8 / sizeof(Span);
 #endif
 
-    explicit Chunk(uint8_t fill) { std::memset(bytes, fill, kChunkSize); }
+    explicit Chunk(uint8_t fill)
+    {
+        std::memset(bytes, fill, kChunkSize);
+    }
 
-    bool isPlaced(uint32_t offset) const { return (placed[offset >> 6] >> (offset & 63)) & 1; }
+    bool isPlaced(uint32_t offset) const
+    {
+        return (placed[offset >> 6] >> (offset & 63)) & 1;
+    }
 
     // Returns the offset of the first byte of [offset, offset + size) placed earlier with a value
     // other than the matching byte of data, or kNoMismatch.
-    uint32_t firstMismatch(uint32_t offset, const uint8_t* data, uint32_t size) const
+    uint32_t firstMismatch(uint32_t offset, const uint8_t *data, uint32_t size) const
     {
         const uint32_t end = offset + size;
         if (placed) {
@@ -51,7 +57,7 @@ struct SparseImage::Chunk {
         if (spans.empty() || spans.back().end <= offset)
             return kNoMismatch;
         auto it = std::upper_bound(spans.begin(), spans.end(), offset,
-                                   [](uint32_t value, const Span& span) { return value < span.end; });
+                                   [](uint32_t value, const Span &span) { return value < span.end; });
         for (; it != spans.end() && it->begin < end; ++it) {
             const uint32_t from = std::max(it->begin, offset);
             const uint32_t to = std::min(it->end, end);
@@ -79,7 +85,7 @@ struct SparseImage::Chunk {
             spans.back().end = end;
         } else {
             auto first = std::lower_bound(spans.begin(), spans.end(), begin,
-                                          [](const Span& span, uint32_t value) { return span.end < value; });
+                                          [](const Span &span, uint32_t value) { return span.end < value; });
             auto last = first;
             for (; last != spans.end() && last->begin <= end; ++last) {
                 begin = std::min(begin, last->begin);
@@ -101,7 +107,7 @@ struct SparseImage::Chunk {
         placed = std::make_unique<uint64_t[]>(kChunkSize / 64);
         std::vector<Span> ranges;
         ranges.swap(spans);
-        for (const Span& span : ranges)
+        for (const Span &span : ranges)
             markPlaced(span.begin, span.end - span.begin);
     }
 
@@ -114,13 +120,12 @@ SparseImage::SparseImage(uint8_t fill, uint64_t maxSize) : fill_(fill), maxSize_
 
 SparseImage::~SparseImage() = default;
 
-void SparseImage::FreeTable::operator()(Chunk** table) const
+void SparseImage::FreeTable::operator()(Chunk **table) const
 {
     std::free(table);
 }
 
-SparseImage::StoreResult SparseImage::store(uint32_t address, const uint8_t* data, size_t size,
-                                            Conflict* conflict)
+SparseImage::StoreResult SparseImage::store(uint32_t address, const uint8_t *data, size_t size, Conflict *conflict)
 {
     if (size == 0)
         return StoreResult::Ok;
@@ -130,7 +135,7 @@ SparseImage::StoreResult SparseImage::store(uint32_t address, const uint8_t* dat
     if (uint64_t(newHighest) - newLowest + 1 > maxSize_)
         return StoreResult::TooLarge;
     if (!chunks_) {
-        chunks_.reset(static_cast<Chunk**>(std::calloc(kChunkCount, sizeof(Chunk*))));
+        chunks_.reset(static_cast<Chunk **>(std::calloc(kChunkCount, sizeof(Chunk *))));
         if (!chunks_)
             throw std::bad_alloc();
     }
@@ -138,7 +143,7 @@ SparseImage::StoreResult SparseImage::store(uint32_t address, const uint8_t* dat
     while (size > 0) {
         const uint32_t offset = address & (kChunkSize - 1);
         const uint32_t length = uint32_t(std::min<size_t>(size, kChunkSize - offset));
-        Chunk*& chunk = chunks_[address >> kChunkBits];
+        Chunk *&chunk = chunks_[address >> kChunkBits];
         if (!chunk) {
             owned_.push_back(std::make_unique<Chunk>(fill_));
             chunk = owned_.back().get();
@@ -165,7 +170,7 @@ SparseImage::StoreResult SparseImage::store(uint32_t address, const uint8_t* dat
     return StoreResult::Ok;
 }
 
-bool SparseImage::forEachPiece(const Sink& sink) const
+bool SparseImage::forEachPiece(const Sink &sink) const
 {
     if (empty_)
         return true;
@@ -175,7 +180,7 @@ bool SparseImage::forEachPiece(const Sink& sink) const
         const size_t index = size_t(position >> kChunkBits);
         const uint32_t offset = uint32_t(position & (kChunkSize - 1));
         const uint64_t pieceEnd = std::min<uint64_t>(end, uint64_t(index + 1) << kChunkBits);
-        const uint8_t* bytes;
+        const uint8_t *bytes;
         if (chunks_[index]) {
             bytes = chunks_[index]->bytes + offset;
         } else {

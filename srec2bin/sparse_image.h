@@ -30,14 +30,14 @@ public:
     // (from its lowest to its highest placed byte).
     SparseImage(uint8_t fill, uint64_t maxSize);
     ~SparseImage();
-    SparseImage(const SparseImage&) = delete;
-    SparseImage& operator=(const SparseImage&) = delete;
+    SparseImage(const SparseImage &) = delete;
+    SparseImage &operator=(const SparseImage &) = delete;
 
     // Places size bytes from data at address; the caller guarantees address + size <= 2^32.
     // Placing a byte again with the same value is fine. Returns Conflict (details in *conflict when
     // given; bytes of the call may then be partly placed) or TooLarge (image unchanged) on failure.
     // A store of zero bytes does nothing and returns Ok.
-    StoreResult store(uint32_t address, const uint8_t* data, size_t size, Conflict* conflict = nullptr);
+    StoreResult store(uint32_t address, const uint8_t *data, size_t size, Conflict *conflict = nullptr);
 
     // True until a byte has been placed.
     bool empty() const { return empty_; }
@@ -49,11 +49,11 @@ public:
     uint64_t maxSize() const { return maxSize_; }
 
     // Receives consecutive pieces of the image; returns false to stop.
-    using Sink = std::function<bool(const uint8_t* data, size_t size)>;
+    using Sink = std::function<bool(const uint8_t *data, size_t size)>;
 
     // Hands the image from lowest() to highest() to sink in order, gaps as fill bytes. The pieces
     // stay valid as long as the image is not changed. Returns false as soon as sink does.
-    bool forEachPiece(const Sink& sink) const;
+    bool forEachPiece(const Sink &sink) const;
 
 private:
     struct Chunk;
@@ -66,9 +66,9 @@ private:
     // Chunks by address >> kChunkBits. The table comes from calloc() at the first store, so that
     // the pages of its unused parts are never touched; owned_ holds the chunks themselves.
     struct FreeTable {
-        void operator()(Chunk** table) const;
+        void operator()(Chunk **table) const;
     };
-    std::unique_ptr<Chunk*[], FreeTable> chunks_;
+    std::unique_ptr<Chunk *[], FreeTable> chunks_;
     std::vector<std::unique_ptr<Chunk>> owned_;
     mutable std::unique_ptr<uint8_t[]> fillBlock_;  // one chunk of fill bytes for the gaps, made on demand
 };

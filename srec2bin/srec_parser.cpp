@@ -47,7 +47,7 @@ constexpr unsigned kAddressLength[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
 // Decodes count bytes from the 2 * count hex digits at digits into out, which has room for
 // count + 16 bytes, and adds them to sum. Reads at most readable (>= 2 * count) characters.
 // Returns false when a character is no hex digit (out and sum then hold garbage).
-bool decodeHex(const unsigned char* digits, size_t count, size_t readable, uint8_t* out, unsigned& sum)
+bool decodeHex(const unsigned char *digits, size_t count, size_t readable, uint8_t *out, unsigned &sum)
 {
     size_t done = 0;
 #if defined(__SSE2__)
@@ -60,21 +60,21 @@ bool decodeHex(const unsigned char* digits, size_t count, size_t readable, uint8
     for (size_t i = 0; i < digitCount && i + 16 <= readable; i += 16) {
         const size_t left = digitCount - i;
         const __m128i keep = _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(char(left < 16 ? left : 16)));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + i));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(digits + i));
         const __m128i lower = _mm_or_si128(c, _mm_set1_epi8(0x20));
         const __m128i isDigit =
             _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
-        const __m128i isLetter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
-                                               _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
+        const __m128i isLetter =
+            _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
         invalid = _mm_or_si128(invalid, _mm_andnot_si128(_mm_or_si128(isDigit, isLetter), keep));
-        const __m128i nibbles = _mm_and_si128(
-            keep, _mm_or_si128(_mm_and_si128(isDigit, _mm_sub_epi8(c, _mm_set1_epi8('0'))),
-                               _mm_and_si128(isLetter, _mm_sub_epi8(lower, _mm_set1_epi8('a' - 10)))));
+        const __m128i nibbles =
+            _mm_and_si128(keep, _mm_or_si128(_mm_and_si128(isDigit, _mm_sub_epi8(c, _mm_set1_epi8('0'))),
+                                             _mm_and_si128(isLetter, _mm_sub_epi8(lower, _mm_set1_epi8('a' - 10)))));
         // Each 16-bit lane holds a high nibble in its low byte and a low nibble in its high byte.
-        const __m128i words = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
-                                           _mm_srli_epi16(nibbles, 8));
+        const __m128i words =
+            _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4), _mm_srli_epi16(nibbles, 8));
         const __m128i bytes = _mm_packus_epi16(words, _mm_setzero_si128());
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i / 2), bytes);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i / 2), bytes);
         total = _mm_add_epi64(total, _mm_sad_epu8(bytes, _mm_setzero_si128()));
         done = std::min(count, (i + 16) / 2);
     }
@@ -94,7 +94,7 @@ bool decodeHex(const unsigned char* digits, size_t count, size_t readable, uint8
     return (bad & kBadDigit) == 0;
 }
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...)
+__attribute__((format(printf, 1, 2))) std::string format(const char *pattern, ...)
 {
     char text[256];
     va_list args;
@@ -115,20 +115,20 @@ std::string describe(char c)
 
 }  // namespace
 
-SrecParser::SrecParser(SparseImage& image) : image_(image)
+SrecParser::SrecParser(SparseImage &image) : image_(image)
 {
     pending_.reserve(kMaxLineLength + 1);
 }
 
-bool SrecParser::feed(const char* data, size_t size)
+bool SrecParser::feed(const char *data, size_t size)
 {
     if (failed_)
         return false;
-    const char* position = data;
-    const char* const end = data + size;
+    const char *position = data;
+    const char *const end = data + size;
 
     if (!pending_.empty() && size > 0) {
-        const auto* newline = static_cast<const char*>(std::memchr(position, '\n', size));
+        const auto *newline = static_cast<const char *>(std::memchr(position, '\n', size));
         const size_t available = size_t((newline ? newline : end) - position);
         // Keep at most one character beyond the longest valid line: enough to know it is too long.
         const size_t room = kMaxLineLength + 1 - pending_.size();
@@ -151,7 +151,7 @@ bool SrecParser::feed(const char* data, size_t size)
             position += used;
             continue;
         }
-        const auto* newline = static_cast<const char*>(std::memchr(position, '\n', size_t(end - position)));
+        const auto *newline = static_cast<const char *>(std::memchr(position, '\n', size_t(end - position)));
         if (!newline) {
             const size_t rest = size_t(end - position);
             if (rest > kMaxLineLength)
@@ -190,11 +190,11 @@ bool SrecParser::fail(std::string message)
     return false;
 }
 
-size_t SrecParser::parseWellFormedLine(const char* text, size_t available)
+size_t SrecParser::parseWellFormedLine(const char *text, size_t available)
 {
     // The byte count tells where the line must end; when every character up to there is a hex
     // digit, no line end can hide before it, so the line needs no search for its end.
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
     if (available < 5 || s[0] != 'S' || s[1] < '0' || s[1] > '9' || s[1] == '4')
         return 0;
     const unsigned declared = kHex.high[s[2]] | kHex.low[s[3]];
@@ -219,7 +219,7 @@ size_t SrecParser::parseWellFormedLine(const char* text, size_t available)
     return parseRecord(type, bytes, declared - 1) ? used : kFailed;
 }
 
-bool SrecParser::parseLine(const char* text, size_t length)
+bool SrecParser::parseLine(const char *text, size_t length)
 {
     ++line_;
     if (length > 0 && text[length - 1] == '\r')
@@ -240,7 +240,7 @@ bool SrecParser::parseLine(const char* text, size_t length)
         return fail(format("line too long for a record (more than %zu characters)", kMaxLineLength - 1));
 
     // Decode all digit pairs at once, noting bad digits and summing the bytes for the checksum.
-    const auto* digits = reinterpret_cast<const unsigned char*>(text + 2);
+    const auto *digits = reinterpret_cast<const unsigned char *>(text + 2);
     const size_t digitCount = length - 2;
     const size_t byteCount = digitCount / 2;
     uint8_t bytes[256];
@@ -281,13 +281,13 @@ bool SrecParser::parseLine(const char* text, size_t length)
     return parseRecord(type, bytes + 1, declared - 1);
 }
 
-bool SrecParser::parseRecord(char type, const uint8_t* body, size_t count)
+bool SrecParser::parseRecord(char type, const uint8_t *body, size_t count)
 {
     const unsigned addressLength = kAddressLength[type - '0'];
     uint32_t address = 0;
     for (unsigned i = 0; i < addressLength; ++i)
         address = (address << 8) | body[i];
-    const uint8_t* data = body + addressLength;
+    const uint8_t *data = body + addressLength;
     const size_t dataLength = count - addressLength;
 
     switch (type) {

@@ -28,18 +28,18 @@ public:
     static constexpr size_t kMaxLineLength = 2 + 2 * 256 + 1;
 
     // A parser that fills image (which must outlive it).
-    explicit SrecParser(SparseImage& image);
+    explicit SrecParser(SparseImage &image);
 
     // Parses the next size bytes of the input. Returns false at the first fault, error() then tells
     // what and where; once failed, every later call returns false and changes nothing.
-    bool feed(const char* data, size_t size);
+    bool feed(const char *data, size_t size);
 
     // Marks the end of the input: parses a last line without line end and checks that the input
     // held data. Returns false on a fault, as feed() does.
     bool finish();
 
     // The fault after feed() or finish() returned false.
-    const ParseError& error() const { return error_; }
+    const ParseError &error() const { return error_; }
 
     // Data records (S1/S2/S3, empty ones included) read so far.
     uint64_t dataRecords() const { return dataRecords_; }
@@ -53,13 +53,13 @@ private:
     // Parses a complete, valid record line at the start of text, its line end included: returns the
     // characters used, 0 when the line needs parseLine() (an error, a split line, anything unusual),
     // kFailed when the record is valid but cannot be placed (error() tells why).
-    size_t parseWellFormedLine(const char* text, size_t available);
+    size_t parseWellFormedLine(const char *text, size_t available);
     // Parses one line without its LF; returns false on a fault.
-    bool parseLine(const char* text, size_t length);
-    bool parseRecord(char type, const uint8_t* bytes, size_t count);
+    bool parseLine(const char *text, size_t length);
+    bool parseRecord(char type, const uint8_t *bytes, size_t count);
     bool fail(std::string message);
 
-    SparseImage& image_;
+    SparseImage &image_;
     std::string pending_;  // the start of a line whose end has not arrived yet
     uint64_t line_ = 0;    // number of the last line parsed
     uint64_t dataRecords_ = 0;

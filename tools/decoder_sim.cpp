@@ -139,8 +139,8 @@ Parsed parseOptions(int argc, char **argv, Options &options, std::string &error)
             if (!value(text))
                 return false;
             if (!parseNumber(text, low, high, out)) {
-                error = name + ": not a number from " + std::to_string(low) + " to " + std::to_string(high)
-                    + ": " + text;
+                error =
+                    name + ": not a number from " + std::to_string(low) + " to " + std::to_string(high) + ": " + text;
                 return false;
             }
             return true;
@@ -271,9 +271,8 @@ public:
     explicit Decoder(const Options &options)
         : options_(options),
           receiver_(sim::ReceiverConfig{options.expect, options.save, static_cast<std::size_t>(options.blockSize),
-                                         options.baseAddress, !options.clean})
-    {
-    }
+                                        options.baseAddress, !options.clean})
+    {}
 
     ~Decoder()
     {
@@ -285,8 +284,7 @@ public:
 
     bool start(std::string &error)
     {
-        if (!options_.capture.empty()
-            && !capture_.open(options_.capture, options_.fifo, options_.fromStart, error))
+        if (!options_.capture.empty() && !capture_.open(options_.capture, options_.fifo, options_.fromStart, error))
             return false;
         if (!serial_.open(options_.link, error)) {
             capture_.removeCreated();
@@ -296,9 +294,9 @@ public:
         keys_ = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
         status("pty: " + serial_.slavePath());
         log("serial side " + serial_.slavePath() + (options_.link.empty() ? "" : " linked as " + options_.link)
-            + (options_.capture.empty() ? std::string()
-                                         : std::string(", image side ") + (capture_.isFifo() ? "FIFO " : "file ")
-                                               + options_.capture));
+            + (options_.capture.empty()
+                   ? std::string()
+                   : std::string(", image side ") + (capture_.isFifo() ? "FIFO " : "file ") + options_.capture));
         if (options_.banner)
             powerOn();
         return true;
@@ -334,7 +332,7 @@ public:
             if (keysIndex >= 0 && (fds[keysIndex].revents & (POLLIN | POLLHUP | POLLERR)))
                 handleTerminal();
             const bool fileDue = !options_.capture.empty() && !capture_.isFifo()
-                && (capture_.backlog() || sim::Clock::now() >= nextFilePoll_);
+                                 && (capture_.backlog() || sim::Clock::now() >= nextFilePoll_);
             if ((captureIndex >= 0 && (fds[captureIndex].revents & POLLIN)) || fileDue) {
                 nextFilePoll_ = sim::Clock::now() + FilePoll;
                 handleImage(capture_.read(buffer.data(), buffer.size()), buffer.data());
@@ -441,7 +439,7 @@ private:
             powerOn();
         } else if (command == "status") {
             serial_.send(sim::crlf("chargements: " + std::to_string(receiver_.loadings())
-                                    + ", dernier: " + receiver_.lastOutcome()));
+                                   + ", dernier: " + receiver_.lastOutcome()));
             if (receiver_.receiving())
                 serial_.send(sim::crlf("reception en cours: " + std::to_string(receiver_.received()) + " octets"));
         } else {

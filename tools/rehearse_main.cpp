@@ -23,10 +23,10 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/load_qx7100.png")));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The Velantra Loader wired for a rehearsal: COM1 is the decoder simulator's serial line and\n"
-        "images go to a private print server. The command load_qx7100-rehearse (tools/rehearse in the\n"
-        "sources) starts it with the simulator and the server."));
+    parser.setApplicationDescription(
+        QStringLiteral("The Velantra Loader wired for a rehearsal: COM1 is the decoder simulator's serial line and\n"
+                       "images go to a private print server. The command load_qx7100-rehearse (tools/rehearse in the\n"
+                       "sources) starts it with the simulator and the server."));
     parser.addHelpOption();
     const QCommandLineOption com1(QStringLiteral("com1"), QStringLiteral("Device that COM1 opens."),
                                   QStringLiteral("DEVICE"));
@@ -39,7 +39,8 @@ int main(int argc, char *argv[])
     parser.process(app);
     if (!parser.isSet(com1) || !parser.isSet(server)) {
         std::fputs("load_qx7100-rehearse: --com1 and --cups-server are needed; start the rehearsal with "
-                   "load_qx7100-rehearse (tools/rehearse in the sources)\n", stderr);
+                   "load_qx7100-rehearse (tools/rehearse in the sources)\n",
+                   stderr);
         return 2;
     }
 

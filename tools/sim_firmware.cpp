@@ -199,13 +199,13 @@ void ImageReceiver::compare(const unsigned char *data, std::size_t size)
     reference_.resize(size);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(expectFd_, reference_.data() + done, size - done,
-                                  static_cast<off_t>(received_ + done));
+        const ssize_t n =
+            ::pread(expectFd_, reference_.data() + done, size - done, static_cast<off_t>(received_ + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             expectError_ = n < 0 ? systemError(config_.expectPath)
-                                  : config_.expectPath + ": shorter than when the loading started";
+                                 : config_.expectPath + ": shorter than when the loading started";
             log_.push_back("cannot read the expected image " + expectError_);
             ::close(expectFd_);
             expectFd_ = -1;
@@ -296,14 +296,13 @@ LoadingReport ImageReceiver::end(std::string &serial, bool quiet)
         serial += crlf("erreur: verification impossible");
         report.status = "loaded: bad cannot read the expected image " + expectError_;
     } else if (expectSize_ > 0 && quiet) {
-        serial += crlf(format("erreur: image incomplete (%" PRIu64 " octets sur %" PRIu64 ")", received_,
-                              expectSize_));
+        serial += crlf(format("erreur: image incomplete (%" PRIu64 " octets sur %" PRIu64 ")", received_, expectSize_));
         report.status = format("loaded: bad incomplete %" PRIu64 " of %" PRIu64 " bytes", received_, expectSize_);
     } else if (firstMismatch_) {
         const std::uint64_t address = config_.baseAddress + *firstMismatch_;
         serial += crlf(format("erreur: image corrompue a l'adresse 0x%08" PRIX64, address));
-        report.status = format("loaded: bad corrupt at 0x%08" PRIX64 " (offset %" PRIu64 "), ", address,
-                               *firstMismatch_) + sum;
+        report.status =
+            format("loaded: bad corrupt at 0x%08" PRIX64 " (offset %" PRIu64 "), ", address, *firstMismatch_) + sum;
     } else {
         if (expectSize_ > 0)
             serial += crlf(format("image verifiee: %" PRIu64 " octets", received_));

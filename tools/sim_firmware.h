@@ -40,8 +40,8 @@ private:
 };
 
 struct ReceiverConfig {
-    std::string expectPath;     // empty: any image is accepted after a quiet time
-    std::string savePath;       // empty: the image is not kept
+    std::string expectPath;  // empty: any image is accepted after a quiet time
+    std::string savePath;    // empty: the image is not kept
     std::size_t blockSize = 65536;
     std::uint64_t baseAddress = 0x00010000;
     bool noisy = true;
@@ -66,8 +66,7 @@ public:
     // the serial line is appended to serial. Returns how many bytes were taken: fewer than
     // size only when the expected image is complete, in which case report holds the end of
     // the loading and the caller hands the rest over again as the start of the next one.
-    std::size_t take(const char *data, std::size_t size, std::string &serial,
-                     std::optional<LoadingReport> &report);
+    std::size_t take(const char *data, std::size_t size, std::string &serial, std::optional<LoadingReport> &report);
     // Ends the current loading after a quiet time: incomplete when an image was expected,
     // accepted with its size and checksum otherwise. Nothing when no loading is going on.
     std::optional<LoadingReport> finishQuiet(std::string &serial);
@@ -94,7 +93,7 @@ private:
     std::uint32_t crc_ = 0;
     int expectFd_ = -1;
     std::uint64_t expectSize_ = 0;
-    std::string expectError_;        // why the expected image could not be read
+    std::string expectError_;  // why the expected image could not be read
     std::optional<std::uint64_t> firstMismatch_;
     int saveFd_ = -1;
     std::vector<unsigned char> reference_;

@@ -42,7 +42,7 @@ bool rawAt38400(int fd)
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     return ::cfsetispeed(&settings, B38400) == 0 && ::cfsetospeed(&settings, B38400) == 0
-        && ::tcsetattr(fd, TCSANOW, &settings) == 0;
+           && ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
 // Where the link points to, empty when it is no symbolic link.
@@ -65,8 +65,7 @@ bool SerialSide::open(const std::string &link, std::string &error)
     close();
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     const char *name = nullptr;
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0
-        || (name = ::ptsname(master_)) == nullptr) {
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 || (name = ::ptsname(master_)) == nullptr) {
         error = systemError("cannot open a pseudo-terminal");
         close();
         return false;
@@ -88,8 +87,7 @@ bool SerialSide::open(const std::string &link, std::string &error)
         // Made beside it and renamed over it, so that the link never names nothing.
         const std::string temporary = link + ".decoder-sim." + std::to_string(::getpid());
         ::unlink(temporary.c_str());
-        if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0
-            || ::rename(temporary.c_str(), link.c_str()) != 0) {
+        if (::symlink(slavePath_.c_str(), temporary.c_str()) != 0 || ::rename(temporary.c_str(), link.c_str()) != 0) {
             error = systemError("cannot make the link " + link);
             ::unlink(temporary.c_str());
             close();
@@ -216,7 +214,7 @@ std::string SerialSide::read()
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return {};
     log_.push_back(n < 0 ? systemError("serial read failed") + ": serial side closed"
-                          : "serial line hung up: serial side closed");
+                         : "serial line hung up: serial side closed");
     close();
     return {};
 }
@@ -322,8 +320,8 @@ std::size_t CaptureSource::read(char *buffer, std::size_t size)
         offset_ = 0;
         log_.push_back("reading " + path_ + " from its start");
     }
-    const bool rewritten = info.st_size == offset_ && (info.st_mtim.tv_sec != modified_.tv_sec
-                                                        || info.st_mtim.tv_nsec != modified_.tv_nsec);
+    const bool rewritten = info.st_size == offset_
+                           && (info.st_mtim.tv_sec != modified_.tv_sec || info.st_mtim.tv_nsec != modified_.tv_nsec);
     if (info.st_size < offset_ || (rewritten && offset_ > 0)) {
         log_.push_back(path_ + " was emptied: reading it from its start");
         offset_ = 0;

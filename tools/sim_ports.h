@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <cstddef>
-#include <string>
 #include <ctime>
+#include <string>
 #include <sys/types.h>
 #include <vector>
 

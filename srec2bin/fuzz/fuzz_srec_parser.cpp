@@ -15,10 +15,10 @@ namespace {
 // Small enough that a stray far-away record must be refused rather than allocated.
 constexpr uint64_t kMaxImage = uint64_t(1) << 20;
 
-std::vector<uint8_t> contents(const SparseImage& image)
+std::vector<uint8_t> contents(const SparseImage &image)
 {
     std::vector<uint8_t> bytes;
-    image.forEachPiece([&](const uint8_t* data, size_t size) {
+    image.forEachPiece([&](const uint8_t *data, size_t size) {
         bytes.insert(bytes.end(), data, data + size);
         return true;
     });
@@ -29,9 +29,9 @@ std::vector<uint8_t> contents(const SparseImage& image)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const auto* text = reinterpret_cast<const char*>(data);
+    const auto *text = reinterpret_cast<const char *>(data);
 
     SparseImage wholeImage(0xFF, kMaxImage);
     SrecParser whole(wholeImage);
@@ -49,8 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     if (!wholeOk && whole.error().message.empty())
         std::abort();
-    if (wholeOk
-        && (wholeImage.lowest() != piecesImage.lowest() || contents(wholeImage) != contents(piecesImage)))
+    if (wholeOk && (wholeImage.lowest() != piecesImage.lowest() || contents(wholeImage) != contents(piecesImage)))
         std::abort();
     return 0;
 }

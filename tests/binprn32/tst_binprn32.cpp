@@ -124,8 +124,7 @@ QString TestBinprn32::writeFile(const QString &name, const QByteArray &bytes)
 void TestBinprn32::initTestCase()
 {
     QVERIFY2(server_.start(), qPrintable(server_.errorString()));
-    QVERIFY2(server_.addRawQueue(Queue, QStringLiteral("parallel:/dev/lp0"), true),
-             qPrintable(server_.errorString()));
+    QVERIFY2(server_.addRawQueue(Queue, QStringLiteral("parallel:/dev/lp0"), true), qPrintable(server_.errorString()));
     QVERIFY(files_.isValid());
     QVERIFY2(library_.load(), qPrintable(library_.errorString()));
     send_ = reinterpret_cast<SendFunction>(library_.resolve("vbSendPrnToDefPrinter"));
@@ -194,16 +193,25 @@ void TestBinprn32::failureCodes_data()
     QTest::addColumn<QString>("condition");  // of the server: ok, stopped, nodefault, rejecting
     QTest::addColumn<int>("code");
 
-    QTest::newRow("no print server") << "image" << "stopped" << BINPRN32_ERR_NO_SERVER;
-    QTest::newRow("no default destination") << "image" << "nodefault" << BINPRN32_ERR_NO_DEFAULT;
-    QTest::newRow("missing file") << "missing" << "ok" << BINPRN32_ERR_FILE_MISSING;
-    QTest::newRow("empty path") << "" << "ok" << BINPRN32_ERR_FILE_MISSING;
-    QTest::newRow("directory") << "dir" << "ok" << BINPRN32_ERR_NOT_REGULAR;
-    QTest::newRow("empty file") << "empty" << "ok" << BINPRN32_ERR_EMPTY;
-    QTest::newRow("read error") << "/proc/self/mem" << "ok" << BINPRN32_ERR_READ;
-    QTest::newRow("queue rejecting jobs") << "image" << "rejecting" << BINPRN32_ERR_JOB_REFUSED;
+    QTest::newRow("no print server") << "image"
+                                     << "stopped" << BINPRN32_ERR_NO_SERVER;
+    QTest::newRow("no default destination") << "image"
+                                            << "nodefault" << BINPRN32_ERR_NO_DEFAULT;
+    QTest::newRow("missing file") << "missing"
+                                  << "ok" << BINPRN32_ERR_FILE_MISSING;
+    QTest::newRow("empty path") << ""
+                                << "ok" << BINPRN32_ERR_FILE_MISSING;
+    QTest::newRow("directory") << "dir"
+                               << "ok" << BINPRN32_ERR_NOT_REGULAR;
+    QTest::newRow("empty file") << "empty"
+                                << "ok" << BINPRN32_ERR_EMPTY;
+    QTest::newRow("read error") << "/proc/self/mem"
+                                << "ok" << BINPRN32_ERR_READ;
+    QTest::newRow("queue rejecting jobs") << "image"
+                                          << "rejecting" << BINPRN32_ERR_JOB_REFUSED;
     // A bad file is reported as such even when no server could take it.
-    QTest::newRow("missing file, no server") << "missing" << "stopped" << BINPRN32_ERR_FILE_MISSING;
+    QTest::newRow("missing file, no server") << "missing"
+                                             << "stopped" << BINPRN32_ERR_FILE_MISSING;
 }
 
 void TestBinprn32::failureCodes()

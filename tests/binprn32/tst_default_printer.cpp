@@ -123,11 +123,10 @@ private:
 void TestDefaultPrinter::initTestCase()
 {
     QVERIFY2(server_.start(), qPrintable(server_.errorString()));
-    for (const auto &[name, uri] : {std::pair{"decoder_lpt1", "parallel:/dev/lp0"},
-                                    std::pair{"decoder_lpt2", "parallel:/dev/lp1"},
-                                    std::pair{"decoder_lpt3", "parallel:/dev/lp2"},
-                                    std::pair{"decoder_usb_lpt1", "parallel:/dev/usb/lp0"},
-                                    std::pair{"decoder_usb_lpt2", "parallel:/dev/usb/lp1"}}) {
+    for (const auto &[name, uri] :
+         {std::pair{"decoder_lpt1", "parallel:/dev/lp0"}, std::pair{"decoder_lpt2", "parallel:/dev/lp1"},
+          std::pair{"decoder_lpt3", "parallel:/dev/lp2"}, std::pair{"decoder_usb_lpt1", "parallel:/dev/usb/lp0"},
+          std::pair{"decoder_usb_lpt2", "parallel:/dev/usb/lp1"}}) {
         QVERIFY2(server_.addRawQueue(QString::fromLatin1(name), QString::fromLatin1(uri), false),
                  qPrintable(server_.errorString()));
     }
@@ -145,28 +144,50 @@ void TestDefaultPrinter::portNameFromDeviceUri_data()
     QTest::addColumn<QString>("uri");
     QTest::addColumn<QString>("port");
 
-    QTest::newRow("lp0") << "parallel:/dev/lp0" << "LPT1:";
-    QTest::newRow("lp1") << "parallel:/dev/lp1" << "LPT2:";
-    QTest::newRow("lp2") << "parallel:/dev/lp2" << "parallel:/dev/lp2";
-    QTest::newRow("lp10") << "parallel:/dev/lp10" << "parallel:/dev/lp10";
-    QTest::newRow("lp0 with slashes") << "parallel:///dev/lp0" << "parallel:///dev/lp0";
-    QTest::newRow("lp0 upper case") << "PARALLEL:/dev/lp0" << "PARALLEL:/dev/lp0";
-    QTest::newRow("lp0 trailing blank") << "parallel:/dev/lp0 " << "parallel:/dev/lp0 ";
-    QTest::newRow("usb lp0") << "parallel:/dev/usb/lp0" << "LPT1:";
-    QTest::newRow("usb lp1") << "parallel:/dev/usb/lp1" << "LPT2:";
-    QTest::newRow("usb lp2") << "parallel:/dev/usb/lp2" << "parallel:/dev/usb/lp2";
-    QTest::newRow("usb lp0x") << "parallel:/dev/usb/lp0x" << "parallel:/dev/usb/lp0x";
-    QTest::newRow("usb lp10") << "parallel:/dev/usb/lp10" << "parallel:/dev/usb/lp10";
-    QTest::newRow("usb folder alone") << "parallel:/dev/usb/lp" << "parallel:/dev/usb/lp";
-    QTest::newRow("lp0 with option") << "parallel:/dev/lp0?x" << "parallel:/dev/lp0?x";
-    QTest::newRow("lp0 in a subfolder") << "parallel:/dev/x/lp0" << "parallel:/dev/x/lp0";
-    QTest::newRow("usb lp0 upper case") << "parallel:/dev/USB/lp0" << "parallel:/dev/USB/lp0";
-    QTest::newRow("lp folder alone") << "parallel:/dev/lp" << "parallel:/dev/lp";
-    QTest::newRow("serial lp0") << "serial:/dev/lp0" << "serial:/dev/lp0";
-    QTest::newRow("usb") << "usb://Maker/Model?serial=1" << "usb://Maker/Model?serial=1";
-    QTest::newRow("network") << "socket://192.0.2.1:9100" << "socket://192.0.2.1:9100";
-    QTest::newRow("port name itself") << "LPT1:" << "LPT1:";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("lp0") << "parallel:/dev/lp0"
+                         << "LPT1:";
+    QTest::newRow("lp1") << "parallel:/dev/lp1"
+                         << "LPT2:";
+    QTest::newRow("lp2") << "parallel:/dev/lp2"
+                         << "parallel:/dev/lp2";
+    QTest::newRow("lp10") << "parallel:/dev/lp10"
+                          << "parallel:/dev/lp10";
+    QTest::newRow("lp0 with slashes") << "parallel:///dev/lp0"
+                                      << "parallel:///dev/lp0";
+    QTest::newRow("lp0 upper case") << "PARALLEL:/dev/lp0"
+                                    << "PARALLEL:/dev/lp0";
+    QTest::newRow("lp0 trailing blank") << "parallel:/dev/lp0 "
+                                        << "parallel:/dev/lp0 ";
+    QTest::newRow("usb lp0") << "parallel:/dev/usb/lp0"
+                             << "LPT1:";
+    QTest::newRow("usb lp1") << "parallel:/dev/usb/lp1"
+                             << "LPT2:";
+    QTest::newRow("usb lp2") << "parallel:/dev/usb/lp2"
+                             << "parallel:/dev/usb/lp2";
+    QTest::newRow("usb lp0x") << "parallel:/dev/usb/lp0x"
+                              << "parallel:/dev/usb/lp0x";
+    QTest::newRow("usb lp10") << "parallel:/dev/usb/lp10"
+                              << "parallel:/dev/usb/lp10";
+    QTest::newRow("usb folder alone") << "parallel:/dev/usb/lp"
+                                      << "parallel:/dev/usb/lp";
+    QTest::newRow("lp0 with option") << "parallel:/dev/lp0?x"
+                                     << "parallel:/dev/lp0?x";
+    QTest::newRow("lp0 in a subfolder") << "parallel:/dev/x/lp0"
+                                        << "parallel:/dev/x/lp0";
+    QTest::newRow("usb lp0 upper case") << "parallel:/dev/USB/lp0"
+                                        << "parallel:/dev/USB/lp0";
+    QTest::newRow("lp folder alone") << "parallel:/dev/lp"
+                                     << "parallel:/dev/lp";
+    QTest::newRow("serial lp0") << "serial:/dev/lp0"
+                                << "serial:/dev/lp0";
+    QTest::newRow("usb") << "usb://Maker/Model?serial=1"
+                         << "usb://Maker/Model?serial=1";
+    QTest::newRow("network") << "socket://192.0.2.1:9100"
+                             << "socket://192.0.2.1:9100";
+    QTest::newRow("port name itself") << "LPT1:"
+                                      << "LPT1:";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestDefaultPrinter::portNameFromDeviceUri()
@@ -181,11 +202,16 @@ void TestDefaultPrinter::readsTheCurrentDefault_data()
     QTest::addColumn<QString>("queue");
     QTest::addColumn<QString>("port");
 
-    QTest::newRow("LPT1") << "decoder_lpt1" << "LPT1:";
-    QTest::newRow("LPT2") << "decoder_lpt2" << "LPT2:";
-    QTest::newRow("LPT3") << "decoder_lpt3" << "parallel:/dev/lp2";
-    QTest::newRow("USB LPT1") << "decoder_usb_lpt1" << "LPT1:";
-    QTest::newRow("USB LPT2") << "decoder_usb_lpt2" << "LPT2:";
+    QTest::newRow("LPT1") << "decoder_lpt1"
+                          << "LPT1:";
+    QTest::newRow("LPT2") << "decoder_lpt2"
+                          << "LPT2:";
+    QTest::newRow("LPT3") << "decoder_lpt3"
+                          << "parallel:/dev/lp2";
+    QTest::newRow("USB LPT1") << "decoder_usb_lpt1"
+                              << "LPT1:";
+    QTest::newRow("USB LPT2") << "decoder_usb_lpt2"
+                              << "LPT2:";
 }
 
 void TestDefaultPrinter::readsTheCurrentDefault()

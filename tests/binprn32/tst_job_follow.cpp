@@ -72,8 +72,8 @@ private slots:
         // A root print server runs the real backend as lp, which must reach it
         // through the server's folder.
         QVERIFY(QFile::setPermissions(server_.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                             | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                                             | QFile::ExeOther));
+                                                            | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                                            | QFile::ExeOther));
         QVERIFY2(server_.start(), qPrintable(server_.errorString()));
         QVERIFY(files_.isValid());
         jobs_ = makeCupsPrintJobs();
@@ -87,16 +87,18 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("panel");    // the panel text reached; "~X": starts with X
         QTest::addColumn<QString>("warning");  // "~X": starts with X; empty: none
-        QTest::newRow("completes") << Case::Completes << 200000 << "Job %1: sent 200000 bytes" << "";
+        QTest::newRow("completes") << Case::Completes << 200000 << "Job %1: sent 200000 bytes"
+                                   << "";
         QTest::newRow("device missing, backend retrying")
             << Case::DeviceMissing << 1000 << "Job %1: waiting: " + NotConnected
             << "The image is waiting at the printer %2: " + NotConnected;
         QTest::newRow("queue paused after the job was queued")
-            << Case::PausedAfterQueued << 4000000 << "~Job %1: waiting" << "";
+            << Case::PausedAfterQueued << 4000000 << "~Job %1: waiting"
+            << "";
         QTest::newRow("cancelled from outside") << Case::CancelledOutside << 1000 << "Job %1: cancelled"
                                                 << "The job %1 at the printer %2 was cancelled.";
-        QTest::newRow("aborted by a failing backend")
-            << Case::BackendFails << 1000 << "~Job %1: failed: " << "~The printer %2 did not send the whole image: ";
+        QTest::newRow("aborted by a failing backend") << Case::BackendFails << 1000 << "~Job %1: failed: "
+                                                      << "~The printer %2 did not send the whole image: ";
         QTest::newRow("port pulled mid-image")
             << Case::PortPulled << 4000000 << "Job %1: failed: Unable to write print data: Input/output error"
             << "The printer %2 did not send the whole image: Unable to write print data: Input/output error";
@@ -149,8 +151,11 @@ private slots:
             else
                 port.closeMaster();
         } else if (kind == Case::CancelledOutside) {
-            QVERIFY2(QTest::qWaitFor([&] { return follower.panelText() == QStringLiteral("Job %1: waiting: ").arg(job) + NotConnected; }, 15000),
-                     qPrintable(follower.panelText() + QStringLiteral("\n") + server_.log()));
+            QVERIFY2(
+                QTest::qWaitFor(
+                    [&] { return follower.panelText() == QStringLiteral("Job %1: waiting: ").arg(job) + NotConnected; },
+                    15000),
+                qPrintable(follower.panelText() + QStringLiteral("\n") + server_.log()));
             QVERIFY2(runCups(QStringLiteral("cancel"), {QString::number(job)}, &error), qPrintable(error));
         }
 
@@ -158,11 +163,13 @@ private slots:
             return expected.startsWith(QLatin1Char('~')) ? text.startsWith(expected.mid(1)) : text == expected;
         };
         QByteArray received;
-        QVERIFY2(QTest::qWaitFor([&] {
-                     if (kind == Case::Completes)
-                         received += port.read(20);
-                     return reached(follower.panelText(), panel);
-                 }, 30000),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         if (kind == Case::Completes)
+                             received += port.read(20);
+                         return reached(follower.panelText(), panel);
+                     },
+                     30000),
                  qPrintable(follower.panelText() + QStringLiteral("\n") + server_.log()));
         if (kind == Case::Completes)
             QCOMPARE(received.size(), size);

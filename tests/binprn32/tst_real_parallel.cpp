@@ -121,9 +121,12 @@ void TestRealParallel::benchDeviceNames_data()
 {
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("port");
-    QTest::newRow("PC's parallel port lp0") << "lp0" << "LPT1:";
-    QTest::newRow("USB-parallel adapter usb/lp0") << "usb/lp0" << "LPT1:";
-    QTest::newRow("USB-parallel adapter usb/lp1") << "usb/lp1" << "LPT2:";
+    QTest::newRow("PC's parallel port lp0") << "lp0"
+                                            << "LPT1:";
+    QTest::newRow("USB-parallel adapter usb/lp0") << "usb/lp0"
+                                                  << "LPT1:";
+    QTest::newRow("USB-parallel adapter usb/lp1") << "usb/lp1"
+                                                  << "LPT2:";
 }
 
 // The queue on the bench's own device name: the loader sees the port as LPT1:

@@ -17,14 +17,22 @@ private slots:
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("output");
-        QTest::newRow("rec") << "/data/image.rec" << "/data/image.bin";
-        QTest::newRow("srec") << "/data/image.srec" << "/data/image.bin";
-        QTest::newRow("several dots") << "/data/image.old.srec" << "/data/image.bin";
-        QTest::newRow("dot in a folder") << "/data/my.files/image.rec" << "/data/my.files/image.bin";
-        QTest::newRow("upper case") << "/DATA/IMAGE.REC" << "/DATA/IMAGE.bin";
-        QTest::newRow("no dot") << "/data/image" << "/data/image.bin";
-        QTest::newRow("blanks") << "/My Files/new image.rec" << "/My Files/new image.bin";
-        QTest::newRow("relative") << "image.rec" << "image.bin";
+        QTest::newRow("rec") << "/data/image.rec"
+                             << "/data/image.bin";
+        QTest::newRow("srec") << "/data/image.srec"
+                              << "/data/image.bin";
+        QTest::newRow("several dots") << "/data/image.old.srec"
+                                      << "/data/image.bin";
+        QTest::newRow("dot in a folder") << "/data/my.files/image.rec"
+                                         << "/data/my.files/image.bin";
+        QTest::newRow("upper case") << "/DATA/IMAGE.REC"
+                                    << "/DATA/IMAGE.bin";
+        QTest::newRow("no dot") << "/data/image"
+                                << "/data/image.bin";
+        QTest::newRow("blanks") << "/My Files/new image.rec"
+                                << "/My Files/new image.bin";
+        QTest::newRow("relative") << "image.rec"
+                                  << "image.bin";
     }
     void outputPath()
     {
@@ -69,8 +77,10 @@ private slots:
                                      << "Cannot start the converter /opt/loader/srec2bin: No such file or directory";
         QTest::newRow("failed") << int(K::Failed) << 1 << "srec2bin: /d/a.rec:3: bad checksum"
                                 << "The converter failed (exit code 1): srec2bin: /d/a.rec:3: bad checksum";
-        QTest::newRow("crashed") << int(K::Crashed) << 9 << "Killed" << "The converter stopped unexpectedly: Killed";
-        QTest::newRow("succeeded") << int(K::Succeeded) << 0 << "" << "";
+        QTest::newRow("crashed") << int(K::Crashed) << 9 << "Killed"
+                                 << "The converter stopped unexpectedly: Killed";
+        QTest::newRow("succeeded") << int(K::Succeeded) << 0 << ""
+                                   << "";
         QTest::newRow("succeeded with a warning")
             << int(K::Succeeded) << 0 << "srec2bin: /d/a.rec: no end record (S7, S8 or S9): the file may be cut short"
             << "The converter warns: srec2bin: /d/a.rec: no end record (S7, S8 or S9): the file may be cut short";

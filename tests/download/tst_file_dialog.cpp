@@ -172,8 +172,10 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("chosen");
         QTest::newRow("suggested") << QString() << "qx7100-20261207-101500.log";
-        QTest::newRow("no extension") << "bench3" << "bench3.log";
-        QTest::newRow("own extension") << "bench3.txt" << "bench3.txt";
+        QTest::newRow("no extension") << "bench3"
+                                      << "bench3.log";
+        QTest::newRow("own extension") << "bench3.txt"
+                                       << "bench3.txt";
     }
     void saveDialogNames()
     {
@@ -182,7 +184,8 @@ private slots:
         QTemporaryDir dir;
         QFileDialog dialog;
         dialog.setDirectory(dir.path());
-        configureSaveDialog(dialog, QStringLiteral("qx7100-20261207-101500.log"), {QStringLiteral("Log files (*.log)")});
+        configureSaveDialog(dialog, QStringLiteral("qx7100-20261207-101500.log"),
+                            {QStringLiteral("Log files (*.log)")});
         QCOMPARE(dialog.acceptMode(), QFileDialog::AcceptSave);
         QCOMPARE(dialog.nameFilters(), QStringList{"Log files (*.log)"});
         dialog.show();

@@ -76,23 +76,46 @@ private slots:
         QTest::addColumn<bool>("panelRefreshed");
         using S = DefaultPrinterInfo::State;
         const int ready = int(S::Ready);
-        QTest::newRow("no port, nothing else checked") << false << ready << "COM1:" << "" << "No communication port selected" << false;
-        QTest::newRow("port before printer") << false << ready << "LPT1:" << "/a.bin" << "No communication port selected" << false;
-        QTest::newRow("no image, LPT2") << true << ready << "LPT2:" << "" << "No file .BIN selected" << true;
-        QTest::newRow("printer before image") << true << ready << "USB001" << "" << "Printer port is not local." << true;
-        QTest::newRow("lower case") << true << ready << "lpt1:" << "/a.bin" << "Printer port is not local." << true;
-        QTest::newRow("no colon") << true << ready << "LPT1" << "/a.bin" << "Printer port is not local." << true;
-        QTest::newRow("LPT3") << true << ready << "LPT3:" << "/a.bin" << "Printer port is not local." << true;
-        QTest::newRow("trailing blank") << true << ready << "LPT1: " << "/a.bin" << "Printer port is not local." << true;
-        QTest::newRow("file URI") << true << ready << "file:///dev/null" << "/a.bin" << "Printer port is not local." << true;
-        QTest::newRow("no print server") << true << int(S::NoServer) << "" << "/a.bin"
+        QTest::newRow("no port, nothing else checked") << false << ready << "COM1:"
+                                                       << ""
+                                                       << "No communication port selected" << false;
+        QTest::newRow("port before printer") << false << ready << "LPT1:"
+                                             << "/a.bin"
+                                             << "No communication port selected" << false;
+        QTest::newRow("no image, LPT2") << true << ready << "LPT2:"
+                                        << ""
+                                        << "No file .BIN selected" << true;
+        QTest::newRow("printer before image") << true << ready << "USB001"
+                                              << ""
+                                              << "Printer port is not local." << true;
+        QTest::newRow("lower case") << true << ready << "lpt1:"
+                                    << "/a.bin"
+                                    << "Printer port is not local." << true;
+        QTest::newRow("no colon") << true << ready << "LPT1"
+                                  << "/a.bin"
+                                  << "Printer port is not local." << true;
+        QTest::newRow("LPT3") << true << ready << "LPT3:"
+                              << "/a.bin"
+                              << "Printer port is not local." << true;
+        QTest::newRow("trailing blank") << true << ready << "LPT1: "
+                                        << "/a.bin"
+                                        << "Printer port is not local." << true;
+        QTest::newRow("file URI") << true << ready << "file:///dev/null"
+                                  << "/a.bin"
+                                  << "Printer port is not local." << true;
+        QTest::newRow("no print server") << true << int(S::NoServer) << ""
+                                         << "/a.bin"
                                          << "No default printer: the print server is not running." << true;
-        QTest::newRow("no default") << true << int(S::NoDefault) << "" << "/a.bin"
+        QTest::newRow("no default") << true << int(S::NoDefault) << ""
+                                    << "/a.bin"
                                     << "No default printer: no printer is set as default." << true;
-        QTest::newRow("print server does not answer") << true << int(S::NotAnswering) << "" << "/a.bin"
-                                                      << "No default printer: the print server does not answer."
-                                                      << true;
-        QTest::newRow("all good") << true << ready << "LPT1:" << "/a.bin" << "" << true;
+        QTest::newRow("print server does not answer")
+            << true << int(S::NotAnswering) << ""
+            << "/a.bin"
+            << "No default printer: the print server does not answer." << true;
+        QTest::newRow("all good") << true << ready << "LPT1:"
+                                  << "/a.bin"
+                                  << "" << true;
     }
     void startChecksInOrder()
     {
@@ -158,8 +181,7 @@ private slots:
         // A second press after a double-click's time is a Start of its own.
         QTest::qWait(QApplication::doubleClickInterval() + 50);
         f.action("start_1")->trigger();
-        QCOMPARE(f.doubles.rawPrint->calls,
-                 (QStringList{"name:", "send:/img/a.bin", "name:", "send:/img/a.bin"}));
+        QCOMPARE(f.doubles.rawPrint->calls, (QStringList{"name:", "send:/img/a.bin", "name:", "send:/img/a.bin"}));
         QCOMPARE(f.doubles.printer->queries, queries + 2);  // looked up afresh each time
         QVERIFY(f.doubles.messages->warnings.isEmpty());
     }
@@ -265,8 +287,8 @@ private slots:
         f.start()->click();
 
         const QString state = stateAtSecondStart == 5
-            ? QStringLiteral("waiting: Printer not connected; will retry in 30 seconds.")
-            : QStringLiteral("waiting");
+                                  ? QStringLiteral("waiting: Printer not connected; will retry in 30 seconds.")
+                                  : QStringLiteral("waiting");
         QCOMPARE(f.doubles.messages->questions,
                  asked ? QStringList{"An image sent before is still in the print queue of decoder (job 1: " + state
                                      + "). Cancel it and send this image?"}
@@ -297,10 +319,10 @@ private slots:
         f.doubles.rawPrint->whileSending = [start] {
             const QPointF at = QPointF(start->rect().center());
             for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-                QCoreApplication::postEvent(start, new QMouseEvent(type, at, start->mapToGlobal(at), Qt::LeftButton,
-                                                                   type == QEvent::MouseButtonPress ? Qt::LeftButton
-                                                                                                    : Qt::NoButton,
-                                                                   Qt::NoModifier));
+                QCoreApplication::postEvent(
+                    start,
+                    new QMouseEvent(type, at, start->mapToGlobal(at), Qt::LeftButton,
+                                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier));
         };
         if (doubleClick) {
             // Two clicks in quick succession, after a send that returned at once.

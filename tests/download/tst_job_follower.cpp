@@ -47,13 +47,16 @@ private slots:
 
         JobLook gone;
         gone.outcome = JobLook::Outcome::NotFound;
-        QTest::newRow("pending") << answered(3) << "Job 12: waiting" << "";
+        QTest::newRow("pending") << answered(3) << "Job 12: waiting"
+                                 << "";
         QTest::newRow("pending with the printer's message")
             << answered(3, NotConnected) << "Job 12: waiting: " + NotConnected << "";
-        QTest::newRow("processing") << answered(5, {}, {"none"}) << "Job 12: sending" << "";
-        QTest::newRow("processing, a report only") << answered(5, "Sending data", {"other-report"})
-                                                   << "Job 12: sending" << "";
-        QTest::newRow("completed") << answered(9, {}, {"none"}) << "Job 12: sent 2097152 bytes" << "";
+        QTest::newRow("processing") << answered(5, {}, {"none"}) << "Job 12: sending"
+                                    << "";
+        QTest::newRow("processing, a report only") << answered(5, "Sending data", {"other-report"}) << "Job 12: sending"
+                                                   << "";
+        QTest::newRow("completed") << answered(9, {}, {"none"}) << "Job 12: sent 2097152 bytes"
+                                   << "";
         QTest::newRow("completed, the write failed")
             << answered(9, WriteFailed, {"none"}, {"processing-to-stop-point"}) << "Job 12: failed: " + WriteFailed
             << "The printer decoder did not send the whole image: " + WriteFailed;
@@ -68,7 +71,8 @@ private slots:
                                  << "Job 12: failed: Unable to open parallel port: Is a directory"
                                  << "The printer decoder did not send the whole image: Unable to open parallel port: "
                                     "Is a directory";
-        QTest::newRow("no longer known") << gone << "Job 12: ended, state unknown" << "";
+        QTest::newRow("no longer known") << gone << "Job 12: ended, state unknown"
+                                         << "";
     }
     void panelAndWarning()
     {
@@ -109,8 +113,8 @@ private slots:
         QTest::addColumn<QString>("warning");
         QTest::newRow("device missing") << answered(5, NotConnected, {"connecting-to-device"})
                                         << "The image is waiting at the printer decoder: " + NotConnected;
-        QTest::newRow("queue paused after the job came") << answered(3, {}, {"paused"})
-                                                        << "The image is waiting at the printer decoder: paused";
+        QTest::newRow("queue paused after the job came")
+            << answered(3, {}, {"paused"}) << "The image is waiting at the printer decoder: paused";
         QTest::newRow("behind other jobs") << answered(3, {}, {"none"}) << "";
     }
     void waitingWarnsOnce()

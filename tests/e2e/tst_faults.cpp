@@ -68,8 +68,7 @@ class ServerKiller {
 public:
     ServerKiller(const QString &serverFolder, qint64 threshold)
         : thread_([this, serverFolder, threshold] { run(serverFolder, threshold); })
-    {
-    }
+    {}
     ~ServerKiller() { join(); }
     void join()
     {
@@ -210,7 +209,8 @@ class TestFaults : public QObject {
         QTest::qWait(QApplication::doubleClickInterval() + 50);
         w.clickStart();
         QCOMPARE(w.doubles.messages->warnings.size(), warnings);
-        QVERIFY2(w.doubles.messages->questions.isEmpty(), qPrintable(w.doubles.messages->questions.join(QLatin1Char('\n'))));
+        QVERIFY2(w.doubles.messages->questions.isEmpty(),
+                 qPrintable(w.doubles.messages->questions.join(QLatin1Char('\n'))));
         const QString loaded = sim.waitForStatus(QStringLiteral("loaded: "), 30000);
         QVERIFY2(loaded.startsWith(QStringLiteral("loaded: ok %1 bytes").arg(MiB + 17)), qPrintable(sim.diagnostics()));
         QCOMPARE(hashFile(bench.receivedPath()), hashes[MiB + 17]);
@@ -236,8 +236,8 @@ private slots:
     {
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<qint64>("imageSize");
-        QTest::addColumn<QString>("warning");      // the one warning shown; empty: none
-        QTest::addColumn<bool>("imageArrives");    // the image of the row arrives whole (else nothing of it)
+        QTest::addColumn<QString>("warning");    // the one warning shown; empty: none
+        QTest::addColumn<bool>("imageArrives");  // the image of the row arrives whole (else nothing of it)
 
         const QString loadError = QStringLiteral("Error while loading %PATH%Error ");
         QTest::newRow("decoder's serial side closes mid-loading")
@@ -248,8 +248,8 @@ private slots:
             << QStringLiteral("No default printer: the print server is not running.") << false;
         QTest::newRow("print server killed while a 256 MiB image is sent")
             << Fault::ServerKilledWhileSending << 256 * MiB << loadError + QStringLiteral("9") << false;
-        QTest::newRow("queue rejecting jobs") << Fault::QueueRejectsJobs << MiB << loadError + QStringLiteral("8")
-                                              << false;
+        QTest::newRow("queue rejecting jobs")
+            << Fault::QueueRejectsJobs << MiB << loadError + QStringLiteral("8") << false;
         QTest::newRow("image deleted between selection and Start")
             << Fault::ImageDeleted << MiB << loadError + QStringLiteral("3") << false;
         QTest::newRow("5-second flood into the spy display, loading meanwhile")
@@ -367,8 +367,8 @@ private slots:
                 w.clickStart();
                 growth = memory.growth();
             }
-            qInfo("256 MiB handed to the print server in %lld ms; resident memory grew by %lld KiB",
-                  sending.elapsed(), growth / 1024);
+            qInfo("256 MiB handed to the print server in %lld ms; resident memory grew by %lld KiB", sending.elapsed(),
+                  growth / 1024);
             QVERIFY2(growth < 32 * MiB, qPrintable(QStringLiteral("grew by %1 KiB").arg(growth / 1024)));
             break;
         }
@@ -376,18 +376,21 @@ private slots:
 
         // The expected outcome.
         if (warning.isEmpty()) {
-            QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
+            QVERIFY2(w.doubles.messages->warnings.isEmpty(),
+                     qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(!w.doubles.messages->warnings.isEmpty(), 10000);
             qInfo("warning: %s", qPrintable(w.doubles.messages->warnings.first()));
             const QRegularExpression expected = warningPattern(warning, chosen, link);
             QVERIFY2(expected.match(w.doubles.messages->warnings.first()).hasMatch(),
-                     qPrintable(w.doubles.messages->warnings.first() + QStringLiteral("\ndoes not match\n") + expected.pattern()));
+                     qPrintable(w.doubles.messages->warnings.first() + QStringLiteral("\ndoes not match\n")
+                                + expected.pattern()));
         }
 
         if (imageArrives) {
             const QString loaded = sim->waitForStatus(QStringLiteral("loaded: "), 120000);
-            QVERIFY2(loaded.startsWith(QStringLiteral("loaded: ok %1 bytes").arg(imageSize)), qPrintable(sim->diagnostics()));
+            QVERIFY2(loaded.startsWith(QStringLiteral("loaded: ok %1 bytes").arg(imageSize)),
+                     qPrintable(sim->diagnostics()));
             QCOMPARE(hashFile(bench.receivedPath()), sha);
             QFile::remove(bench.receivedPath());
         }

@@ -97,7 +97,8 @@ private slots:
         QString device = QStringLiteral("/dev/lp7");
         for (int n = 8; QFile::exists(device); ++n)
             device = QStringLiteral("/dev/lp%1").arg(n);
-        QVERIFY2(server.addRawQueue(queue, QStringLiteral("parallel:") + device, true), qPrintable(server.errorString()));
+        QVERIFY2(server.addRawQueue(queue, QStringLiteral("parallel:") + device, true),
+                 qPrintable(server.errorString()));
         image = files.filePath(QStringLiteral("image.bin"));
         QFile file(image);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -134,8 +135,8 @@ private slots:
         Window w(image);
         w.start()->click();
         QVERIFY(w.doubles.messages->warnings.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(w.job().endsWith(QStringLiteral(": waiting: Printer not connected; will retry in 30 seconds.")),
-                                 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            w.job().endsWith(QStringLiteral(": waiting: Printer not connected; will retry in 30 seconds.")), 15000);
         const QString first = w.job().section(QLatin1Char(':'), 0, 0);  // "Job N"
         QCOMPARE(activeJobs(), 1);
 
@@ -143,9 +144,10 @@ private slots:
         QTest::qWait(QApplication::doubleClickInterval() + 50);
         w.start()->click();
         QCOMPARE(w.doubles.messages->questions.size(), 1);
-        QVERIFY2(w.doubles.messages->questions.first().startsWith(QStringLiteral("An image sent before is still in the print "
-                                                                         "queue of qx7100 (")
-                                                          + first.toLower() + QStringLiteral(": waiting")),
+        QVERIFY2(w.doubles.messages->questions.first().startsWith(
+                     QStringLiteral("An image sent before is still in the print "
+                                    "queue of qx7100 (")
+                     + first.toLower() + QStringLiteral(": waiting")),
                  qPrintable(w.doubles.messages->questions.first()));
         QCOMPARE(activeJobs(), 1);
         if (answer)
@@ -154,8 +156,9 @@ private slots:
             QVERIFY(w.job().startsWith(first + QLatin1Char(':')));
         // The waiting warning comes once, for the job that still waits.
         QTRY_COMPARE_WITH_TIMEOUT(w.doubles.messages->warnings.size(), 1, 20000);
-        QVERIFY2(w.doubles.messages->warnings.first() == QStringLiteral("The image is waiting at the printer qx7100: Printer not "
-                                                                "connected; will retry in 30 seconds."),
+        QVERIFY2(w.doubles.messages->warnings.first()
+                     == QStringLiteral("The image is waiting at the printer qx7100: Printer not "
+                                       "connected; will retry in 30 seconds."),
                  qPrintable(w.doubles.messages->warnings.first()));
     }
 
@@ -201,7 +204,8 @@ private slots:
             QTest::qWait(100);
             ticker.stop();
             qInfo("window shown after %lld ms; longest event-loop gap around Start %lld ms", startUp, longestGap);
-            QCOMPARE(w.doubles.messages->warnings.first(), QStringLiteral("No default printer: the print server does not answer."));
+            QCOMPARE(w.doubles.messages->warnings.first(),
+                     QStringLiteral("No default printer: the print server does not answer."));
             QVERIFY(silent.connections() > 0);
             // Bounded, with a wide margin for a loaded machine: never the 30 s of a request.
             QVERIFY2(startUp < 6000, qPrintable(QString::number(startUp)));

@@ -33,7 +33,10 @@ class Relay {
 public:
     Relay(int master, QString fifo) : master_(master), fifo_(std::move(fifo)) {}
     ~Relay() { stop(); }
-    void start() { thread_ = std::thread([this] { run(); }); }
+    void start()
+    {
+        thread_ = std::thread([this] { run(); });
+    }
     void stop()
     {
         stop_ = true;

@@ -67,8 +67,8 @@ private slots:
         QFETCH(bool, fromSrec);
         // Eleven blocks, the last one short: every kind of noise of the decoder's block lines.
         const qint64 size = 10 * 65536 + 1234;
-        const QString source = QDir(images).filePath(fromSrec ? QStringLiteral("linker output.raw")
-                                                              : QStringLiteral("qx7100 v2.bin"));
+        const QString source =
+            QDir(images).filePath(fromSrec ? QStringLiteral("linker output.raw") : QStringLiteral("qx7100 v2.bin"));
         const QByteArray sha = writeRandomFile(source, size, fromSrec ? 2 : 1);
         QVERIFY(!sha.isEmpty());
 
@@ -84,9 +84,9 @@ private slots:
             QVERIFY2(!objcopy.isEmpty(), "objcopy not found: install the Debian package binutils");
             const QString srec = QDir(images).filePath(QStringLiteral("qx7100 v3.rec"));
             QProcess tool;
-            tool.start(objcopy, {QStringLiteral("-I"), QStringLiteral("binary"), QStringLiteral("-O"),
-                                 QStringLiteral("srec"), QStringLiteral("--change-addresses"),
-                                 QStringLiteral("0x10000"), source, srec});
+            tool.start(objcopy,
+                       {QStringLiteral("-I"), QStringLiteral("binary"), QStringLiteral("-O"), QStringLiteral("srec"),
+                        QStringLiteral("--change-addresses"), QStringLiteral("0x10000"), source, srec});
             QVERIFY(tool.waitForFinished(10000));
             QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
 
@@ -96,12 +96,14 @@ private slots:
             QVERIFY(w.info()->toPlainText().contains(QStringLiteral("Creation bin file: ") + image));
             QTRY_COMPARE_WITH_TIMEOUT(w.processes().outcomes.size(), 1, 10000);
             QCOMPARE(w.processes().outcomes.first().kind, ProcessOutcome::Kind::Succeeded);
-            QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
+            QVERIFY2(w.doubles.messages->warnings.isEmpty(),
+                     qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
             QCOMPARE(hashFile(image), sha);
         }
 
         w.com1();
-        QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
+        QVERIFY2(w.doubles.messages->warnings.isEmpty(),
+                 qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
         QVERIFY(w.action("com1")->isChecked());
         QCOMPARE(w.panel("Settings")->text(), QStringLiteral("Settings: 38400,n,8,1"));
 
@@ -114,7 +116,8 @@ private slots:
         QVERIFY(w.info()->toPlainText().contains(QStringLiteral("bin file to load: ") + image));
         QVERIFY(bench.expect(image));
         w.clickStart();
-        QVERIFY2(w.doubles.messages->warnings.isEmpty(), qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
+        QVERIFY2(w.doubles.messages->warnings.isEmpty(),
+                 qPrintable(w.doubles.messages->warnings.join(QLatin1Char('\n'))));
         QVERIFY(w.info()->toPlainText().contains(QStringLiteral("Downloading ") + image));
 
         const QString loaded = sim.waitForStatus(QStringLiteral("loaded: "), 30000);

@@ -34,15 +34,18 @@ private slots:
         QCOMPARE(t.count(QLatin1Char('\r')), 27);
         QVERIFY(lines[0].endsWith(QStringLiteral(".BIN files  in the   ARVELLON ")));
         QVERIFY(lines[5].endsWith(QStringLiteral("used to ")));
-        QVERIFY(lines[10].contains(QStringLiteral("Compatible  mode")) && lines[10].contains(QStringLiteral("RAW  for")));
+        QVERIFY(lines[10].contains(QStringLiteral("Compatible  mode"))
+                && lines[10].contains(QStringLiteral("RAW  for")));
         QVERIFY(lines[10].endsWith(QStringLiteral("printer ")));
         QCOMPARE(lines[12], QStringLiteral("   Menu: "));
-        QVERIFY(lines[13].startsWith(QStringLiteral("\t Convert_srec2bin")) && lines[13].endsWith(QStringLiteral("to  bin file. ")));
+        QVERIFY(lines[13].startsWith(QStringLiteral("\t Convert_srec2bin"))
+                && lines[13].endsWith(QStringLiteral("to  bin file. ")));
         QVERIFY(lines[14].startsWith(QStringLiteral("\t Bin_file_to_load")));
         QVERIFY(lines[15].startsWith(QString(17, QLatin1Char(' ')) + QStringLiteral("Com,")));
         QVERIFY(lines[16].startsWith(QString(17, QLatin1Char(' ')) + QStringLiteral("Clear,")));
         for (int i : {18, 19, 20, 21})
-            QVERIFY2(lines[i].endsWith(QLatin1Char(' ')) && !lines[i].endsWith(QStringLiteral("  ")), qPrintable(lines[i]));
+            QVERIFY2(lines[i].endsWith(QLatin1Char(' ')) && !lines[i].endsWith(QStringLiteral("  ")),
+                     qPrintable(lines[i]));
         QVERIFY(lines[18].contains(QStringLiteral("you can  switch")));
         QVERIFY(lines[23].endsWith(QStringLiteral("switch on  ")));
         QVERIFY(lines[24].contains(QStringLiteral("that  signify")));

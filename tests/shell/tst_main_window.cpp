@@ -20,8 +20,7 @@ class TestMainWindow : public QObject {
     struct Fixture : WindowFixture {
         explicit Fixture(bool show = true)
             : WindowFixture({show ? Show::Exposed : Show::Hidden, QStringLiteral("Bench LPT queue")})
-        {
-        }
+        {}
         QSize clientTwips()
         {
             const int menu = window->menuBar()->height();
@@ -129,8 +128,8 @@ private slots:
         QCOMPARE(spy->width(), f.window->width());
         // The Start button lies inside the spy display and is drawn in front of it.
         QVERIFY(spy->geometry().contains(start->geometry()));
-        QVERIFY(f.window->centralWidget()->children().indexOf(start) >
-                f.window->centralWidget()->children().indexOf(spy));
+        QVERIFY(f.window->centralWidget()->children().indexOf(start)
+                > f.window->centralWidget()->children().indexOf(spy));
     }
 
     void focusAndTabOrder()

@@ -18,10 +18,26 @@ public:
     QList<QList<float>> infoMoves, spyMoves;
     float infoHeight = 0.0f;
 
-    float clientWidth() override { log << "W"; return w; }
-    float statusHeight() override { log << "S"; return s; }
-    float clientHeight() override { log << "H"; return h; }
-    float infoPaneHeight() override { log << "T"; return infoHeight; }
+    float clientWidth() override
+    {
+        log << "W";
+        return w;
+    }
+    float statusHeight() override
+    {
+        log << "S";
+        return s;
+    }
+    float clientHeight() override
+    {
+        log << "H";
+        return h;
+    }
+    float infoPaneHeight() override
+    {
+        log << "T";
+        return infoHeight;
+    }
     void moveInfoPane(float l, float t, float wd, float ht) override
     {
         log << "moveInfo";

@@ -25,7 +25,7 @@ bool xdotool(const QStringList &arguments, QByteArray *output = nullptr)
     if (output)
         *output = process.readAllStandardOutput();
     return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
+           && process.exitCode() == 0;
 }
 
 // The size of the window as the X server has it.
@@ -44,7 +44,10 @@ QSize serverSize(WId window)
     return size;
 }
 
-QString point(int v) { return QString::number(v); }
+QString point(int v)
+{
+    return QString::number(v);
+}
 
 }  // namespace
 

@@ -29,12 +29,12 @@ void TestKeyBytes::maps_data()
 
     QTest::newRow("letter") << int(Qt::Key_A) << none << "a" << chr << QByteArray("a");
     QTest::newRow("shifted letter") << int(Qt::Key_A) << shift << "A" << chr << QByteArray("A");
-    QTest::newRow("digit on the keypad") << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "5"
-                                         << chr << QByteArray("5");
+    QTest::newRow("digit on the keypad") << int(Qt::Key_5) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "5" << chr
+                                         << QByteArray("5");
     QTest::newRow("space") << int(Qt::Key_Space) << none << " " << chr << QByteArray(" ");
     QTest::newRow("Enter") << int(Qt::Key_Return) << none << "\r" << chr << QByteArray("\r");
-    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "\r"
-                                  << chr << QByteArray("\r");
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << Qt::KeyboardModifiers(Qt::KeypadModifier) << "\r" << chr
+                                  << QByteArray("\r");
     QTest::newRow("Backspace") << int(Qt::Key_Backspace) << none << "\b" << chr << QByteArray("\b");
     QTest::newRow("Backspace without text") << int(Qt::Key_Backspace) << none << "" << chr << QByteArray("\b");
     QTest::newRow("Esc") << int(Qt::Key_Escape) << none << "\x1b" << chr << QByteArray("\x1b");
@@ -53,8 +53,8 @@ void TestKeyBytes::maps_data()
     QTest::newRow("euro sign") << int(Qt::Key_unknown) << none << "\u20AC" << chr << QByteArray("\x80");
     QTest::newRow("e acute") << int(Qt::Key_Eacute) << none << "\u00E9" << chr << QByteArray("\xE9");
     QTest::newRow("not in the code page") << int(Qt::Key_unknown) << none << "\u0416" << chr << QByteArray("?");
-    QTest::newRow("several characters in order") << int(Qt::Key_unknown) << none << "a\u00E9\u4E2D" << chr
-                                                 << QByteArray("a\xE9?");
+    QTest::newRow("several characters in order")
+        << int(Qt::Key_unknown) << none << "a\u00E9\u4E2D" << chr << QByteArray("a\xE9?");
     QTest::newRow("outside the BMP") << int(Qt::Key_unknown) << none << "\U0001F600" << chr << QByteArray("?");
     QTest::newRow("arrow") << int(Qt::Key_Left) << none << "" << no << QByteArray();
     QTest::newRow("Delete") << int(Qt::Key_Delete) << none << "\x7f" << no << QByteArray();

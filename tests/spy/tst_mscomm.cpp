@@ -48,7 +48,7 @@ QByteArray pattern(qsizetype size)
     return bytes;
 }
 
-} // namespace
+}  // namespace
 
 class TestMSComm : public QObject {
     Q_OBJECT
@@ -387,7 +387,7 @@ void TestMSComm::lineEventsOfAnEndedSessionAreDropped()
     QFETCH(QString, handler);
     QFETCH(QList<int>, events);
     int overruns = 0;
-    comm_->setLineCounter([&overruns](int, int (&counts)[MSComm::LineErrorKinds]) {
+    comm_->setLineCounter([&overruns](int, int(&counts)[MSComm::LineErrorKinds]) {
         for (int &c : counts)
             c = 0;
         counts[MSComm::OverrunErrors] = overruns;

@@ -42,10 +42,7 @@ public:
         QFile file(comRuleFile(port, roots));
         return file.open(QIODevice::WriteOnly) && file.write("# test\n") > 0;
     }
-    bool adapter(const QString &name) const
-    {
-        return QDir().mkpath(roots.sys + QStringLiteral("/class/tty/") + name);
-    }
+    bool adapter(const QString &name) const { return QDir().mkpath(roots.sys + QStringLiteral("/class/tty/") + name); }
     // Stages a bench from a few words: com1 (a link to target), dangling1, rule1,
     // rule2, usb0 and acm0 (adapters in /sys).
     bool stage(const QStringList &items, const QString &target) const
@@ -86,7 +83,7 @@ QString currentUser()
     return pw ? QString::fromLocal8Bit(pw->pw_name) : QString();
 }
 
-} // namespace
+}  // namespace
 
 class TestSerialPorts : public QObject {
     Q_OBJECT
@@ -151,7 +148,7 @@ void TestSerialPorts::describeOpenFailure_data()
     QTest::addColumn<QString>("device");  // under the fixture's dev root
     QTest::addColumn<QString>("systemReason");
     QTest::addColumn<bool>("noUart");
-    QTest::addColumn<QString>("words");   // {dev} stands for the fixture's dev root, {user} for this user
+    QTest::addColumn<QString>("words");  // {dev} stands for the fixture's dev root, {user} for this user
 
     const QString enoent = qt_error_string(ENOENT);
     const QString eio = qt_error_string(EIO);
@@ -161,14 +158,11 @@ void TestSerialPorts::describeOpenFailure_data()
         "No USB serial adapter is plugged in: plug one in and give it COM1 with load_qx7100-bench com1 DEVICE "
         "(as root).");
 
-    QTest::newRow("COM1 adapter not plugged in")
-        << QStringList{"rule1"} << 1 << "com1" << enoent << false
-        << "the USB serial adapter given COM1 is not plugged in.";
-    QTest::newRow("COM2 adapter not plugged in")
-        << QStringList{"rule2"} << 2 << "com2" << enoent << false
-        << "the USB serial adapter given COM2 is not plugged in.";
-    QTest::newRow("COM1 link gone without a rule")
-        << QStringList{} << 1 << "com1" << enoent << false << enoent;
+    QTest::newRow("COM1 adapter not plugged in") << QStringList{"rule1"} << 1 << "com1" << enoent << false
+                                                 << "the USB serial adapter given COM1 is not plugged in.";
+    QTest::newRow("COM2 adapter not plugged in") << QStringList{"rule2"} << 2 << "com2" << enoent << false
+                                                 << "the USB serial adapter given COM2 is not plugged in.";
+    QTest::newRow("COM1 link gone without a rule") << QStringList{} << 1 << "com1" << enoent << false << enoent;
     QTest::newRow("dangling link")
         << QStringList{"dangling1"} << 1 << "com1" << enoent << false
         << "the link leads to {dev}/ttyUSB7, which does not exist. Plug the adapter in, or give COM1 to another "
@@ -177,9 +171,8 @@ void TestSerialPorts::describeOpenFailure_data()
         << QStringList{"dangling1", "rule1"} << 1 << "com1" << enoent << false
         << "the link leads to {dev}/ttyUSB7, which does not exist. Plug the adapter in, or give COM1 to another "
            "with load_qx7100-bench com1 DEVICE (as root).";
-    QTest::newRow("no UART, no adapter")
-        << QStringList{"ttyS0"} << 1 << "ttyS0" << QString() << true
-        << "no serial port is behind this device. " + noAdapter;
+    QTest::newRow("no UART, no adapter") << QStringList{"ttyS0"} << 1 << "ttyS0" << QString() << true
+                                         << "no serial port is behind this device. " + noAdapter;
     QTest::newRow("no UART, one adapter")
         << QStringList{"usb0"} << 1 << "ttyS0" << QString() << true
         << "no serial port is behind this device. The USB serial adapter {dev}/ttyUSB0 is present: give it COM1 "
@@ -190,21 +183,22 @@ void TestSerialPorts::describeOpenFailure_data()
            "the decoder's one COM2 with load_qx7100-bench com2 DEVICE (as root).";
     QTest::newRow("input/output error")
         << QStringList{"usb0"} << 1 << "ttyS0" << eio << false
-        << eio + ". The USB serial adapter {dev}/ttyUSB0 is present: give it COM1 with load_qx7100-bench com1 "
+        << eio
+               + ". The USB serial adapter {dev}/ttyUSB0 is present: give it COM1 with load_qx7100-bench com1 "
                  "{dev}/ttyUSB0 (as root).";
     QTest::newRow("no ttyS node") << QStringList{} << 1 << "ttyS0" << enoent << false << enoent + ". " + noAdapter;
     QTest::newRow("permission denied")
         << QStringList{"com1"} << 1 << "com1" << eacces << false
-        << eacces + ". The user {user} must be in the dialout group (as root: adduser {user} dialout) and log in again.";
+        << eacces
+               + ". The user {user} must be in the dialout group (as root: adduser {user} dialout) and log in again.";
     QTest::newRow("locked, holder unknown")
-        << QStringList{} << 1 << "ttyUSB9" << "Permission error while locking the device" << false
-        << "another program is using the port";
+        << QStringList{} << 1 << "ttyUSB9"
+        << "Permission error while locking the device" << false << "another program is using the port";
     QTest::newRow("busy, holder unknown")
         << QStringList{} << 1 << "ttyUSB9" << ebusy << false << "another program is using the port";
-    QTest::newRow("other reasons unchanged")
-        << QStringList{"com1"} << 1 << "com1" << "Unsupported operation" << false << "Unsupported operation";
-    QTest::newRow("missing device elsewhere")
-        << QStringList{} << 1 << "ttyQX" << enoent << false << enoent;
+    QTest::newRow("other reasons unchanged") << QStringList{"com1"} << 1 << "com1"
+                                             << "Unsupported operation" << false << "Unsupported operation";
+    QTest::newRow("missing device elsewhere") << QStringList{} << 1 << "ttyQX" << enoent << false << enoent;
 }
 
 void TestSerialPorts::describeOpenFailure()
@@ -356,9 +350,10 @@ void TestSerialPorts::ioErrorOnOpenGetsTheAdapterHint()
     const bool opened = comm.setPortOpen(true, &reason);
     ::close(master);
     QVERIFY(!opened);
-    QCOMPARE(reason, qt_error_string(EIO) + QStringLiteral(". The USB serial adapter %1/ttyACM0 is present: give it "
-                                                           "COM1 with load_qx7100-bench com1 %1/ttyACM0 (as root).")
-                                                .arg(f.roots.dev));
+    QCOMPARE(reason, qt_error_string(EIO)
+                         + QStringLiteral(". The USB serial adapter %1/ttyACM0 is present: give it "
+                                          "COM1 with load_qx7100-bench com1 %1/ttyACM0 (as root).")
+                               .arg(f.roots.dev));
 }
 
 // A lock file left by a program that is running, in the folder where the
@@ -417,10 +412,11 @@ void TestSerialPorts::otherUser_data()
 {
     QTest::addColumn<bool>("exclusive");
     QTest::addColumn<QString>("words");
-    QTest::newRow("permission denied")
-        << false
-        << qt_error_string(EACCES) + QStringLiteral(". The user USER must be in the dialout group (as root: adduser "
-                                                    "USER dialout) and log in again.");
+    QTest::newRow("permission denied") << false
+                                       << qt_error_string(EACCES)
+                                              + QStringLiteral(
+                                                  ". The user USER must be in the dialout group (as root: adduser "
+                                                  "USER dialout) and log in again.");
     QTest::newRow("held exclusively") << true << QStringLiteral("another program");
 }
 

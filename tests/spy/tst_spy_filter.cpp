@@ -37,7 +37,7 @@ QString bytes(const QByteArray &b)
     return cp1252::decode(b);
 }
 
-} // namespace
+}  // namespace
 
 class TestSpyFilter : public QObject {
     Q_OBJECT

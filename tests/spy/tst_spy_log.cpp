@@ -21,7 +21,7 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-} // namespace
+}  // namespace
 
 class TestSpyLog : public QObject {
     Q_OBJECT
@@ -41,8 +41,8 @@ private slots:
         QTest::newRow("back into an earlier chunk") << "x\r\n" + longLine << int(kBeyondAChunk) - 3 << "x\r\naaa";
         QTest::newRow("a line over two chunks") << "x\r\n" + longLine << int(kBeyondAChunk) + 9 << "x\r\n";
         QTest::newRow("a line over three chunks") << "x\r\n\u0101" + longLine << int(kBeyondAChunk) + 9 << "x\r\n";
-        QTest::newRow("8-bit and other characters")
-            << QStringLiteral("\u20ac\u00e9\u0081\r\n\u0080\u2028\U0001F600z") << 3 << QStringLiteral("\u20ac\u00e9\u0081\r\n\u0080\u2028");
+        QTest::newRow("8-bit and other characters") << QStringLiteral("\u20ac\u00e9\u0081\r\n\u0080\u2028\U0001F600z")
+                                                    << 3 << QStringLiteral("\u20ac\u00e9\u0081\r\n\u0080\u2028");
     }
     void leadingBackspacesErase()
     {
@@ -103,7 +103,8 @@ private slots:
             if (i % 37 == 5)
                 block.insert(block.size() / 2, QChar(0x0101));
             const SpyFilterResult r = filterSpyBlock(block);
-            for (qsizetype k = 0; k < r.leadingBackspaces && !model.isEmpty() && !model.endsWith(QLatin1Char('\n')); ++k)
+            for (qsizetype k = 0; k < r.leadingBackspaces && !model.isEmpty() && !model.endsWith(QLatin1Char('\n'));
+                 ++k)
                 model.chop(1);
             model += r.text;
             if (model.size() > limit) {
@@ -151,7 +152,8 @@ private slots:
         QVERIFY(readAll(path).endsWith("\xe2\x82\xac\xc3\xa9\x1b[0m\r\nfin"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
                  QStringList{"run.log"});
-        QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser), mode & ~(QFile::ReadUser | QFile::WriteUser));
+        QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser),
+                 mode & ~(QFile::ReadUser | QFile::WriteUser));
 
         // Through a link the file it names is replaced; the link stays.
         const QString link = dir.filePath(QStringLiteral("link.log"));

@@ -98,7 +98,7 @@ bool caretAtEnd(const QPlainTextEdit *edit)
     return !caret.hasSelection() && caret.position() == edit->document()->characterCount() - 1;
 }
 
-} // namespace
+}  // namespace
 
 class TestSpyPane : public QObject {
     Q_OBJECT
@@ -200,8 +200,7 @@ void TestSpyPane::trims_data()
     QTest::newRow("only line breaks, each cut splits one")
         << QStringLiteral("x") + repeat("\r\n", 10000) << 15904 << QStringLiteral("\r\n");
     QTest::newRow("large block of lines")
-        << repeat("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\r\n", 4000) << -1
-        << QString();
+        << repeat("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\r\n", 4000) << -1 << QString();
     QTest::newRow("large block, second cut splits a line break")
         << x(8191) + QStringLiteral("\r\n") + repeat("word ", 60000) << -1 << QString();
 }
@@ -474,25 +473,21 @@ void TestSpyPane::leadingBackspacesAgainstWaitingText_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<bool>("touchesWidget");
 
-    QTest::newRow("within the waiting text")
-        << QStringLiteral("abc\r\n") << QStringLiteral("def") << QByteArray("\b\bX") << QStringLiteral("abc\r\ndX")
-        << false;
-    QTest::newRow("waiting text ends in a line break")
-        << QStringLiteral("abc") << QStringLiteral("de\r\n") << QByteArray("\bX") << QStringLiteral("abcde\r\nX")
-        << false;
+    QTest::newRow("within the waiting text") << QStringLiteral("abc\r\n") << QStringLiteral("def")
+                                             << QByteArray("\b\bX") << QStringLiteral("abc\r\ndX") << false;
+    QTest::newRow("waiting text ends in a line break") << QStringLiteral("abc") << QStringLiteral("de\r\n")
+                                                       << QByteArray("\bX") << QStringLiteral("abcde\r\nX") << false;
     QTest::newRow("stops at a line break of the waiting text")
-        << QStringLiteral("abc") << QStringLiteral("d\r\nef") << QByteArray("\b\b\b\bX")
-        << QStringLiteral("abcd\r\nX") << false;
+        << QStringLiteral("abc") << QStringLiteral("d\r\nef") << QByteArray("\b\b\b\bX") << QStringLiteral("abcd\r\nX")
+        << false;
     QTest::newRow("all of the waiting text")
         << QStringLiteral("abc") << QStringLiteral("de") << QByteArray("\b\bX") << QStringLiteral("abcX") << false;
-    QTest::newRow("reaches into the shown text")
-        << QStringLiteral("ab\r\ncd") << QStringLiteral("ef") << QByteArray("\b\b\b\b\bX")
-        << QStringLiteral("ab\r\nX") << true;
-    QTest::newRow("reaches a shown line break")
-        << QStringLiteral("ab\r\n") << QStringLiteral("cd") << QByteArray("\b\b\bX") << QStringLiteral("ab\r\nX")
-        << true;
-    QTest::newRow("nothing waits") << QStringLiteral("abc") << QString() << QByteArray("\bX")
-                                   << QStringLiteral("abX") << true;
+    QTest::newRow("reaches into the shown text") << QStringLiteral("ab\r\ncd") << QStringLiteral("ef")
+                                                 << QByteArray("\b\b\b\b\bX") << QStringLiteral("ab\r\nX") << true;
+    QTest::newRow("reaches a shown line break") << QStringLiteral("ab\r\n") << QStringLiteral("cd")
+                                                << QByteArray("\b\b\bX") << QStringLiteral("ab\r\nX") << true;
+    QTest::newRow("nothing waits") << QStringLiteral("abc") << QString() << QByteArray("\bX") << QStringLiteral("abX")
+                                   << true;
     QTest::newRow("more than the pane holds")
         << QStringLiteral("a") << QStringLiteral("b") << QByteArray("\b\b\b\b") << QString() << true;
 }

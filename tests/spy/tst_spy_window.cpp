@@ -21,9 +21,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 #include <sched.h>
 #include <sys/mount.h>
+#include <utility>
 
 namespace {
 
@@ -80,7 +80,7 @@ QByteArray decoderFlood(qsizetype size)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 class TestSpyWindow : public QObject {
     Q_OBJECT
@@ -329,8 +329,9 @@ private slots:
         QTRY_COMPARE(f.doubles.messages->warnings.size(), 1);
         QTest::qWait(100);
         QCOMPARE(f.doubles.messages->warnings.size(), 1);  // reported once
-        QVERIFY2(f.doubles.messages->warnings[0].startsWith(QStringLiteral("COM1 (%1) stopped working: ").arg(f.device1)),
-                 qPrintable(f.doubles.messages->warnings[0]));
+        QVERIFY2(
+            f.doubles.messages->warnings[0].startsWith(QStringLiteral("COM1 (%1) stopped working: ").arg(f.device1)),
+            qPrintable(f.doubles.messages->warnings[0]));
         QVERIFY(f.doubles.messages->warnings[0].endsWith(QStringLiteral(". The port is closed.")));
         QVERIFY(!f.window->serialPort().portOpen());
         QVERIFY(!f.action("com1")->isChecked());
@@ -373,11 +374,21 @@ private slots:
         QTest::addColumn<QString>("pane");
         QTest::addColumn<QString>("block");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("against text") << "prompt> abc" << "\b\bX" << "prompt> aX";
-        QTest::newRow("more than the line") << "one\r\nab" << "\b\b\b\bZ" << "one\nZ";
-        QTest::newRow("against a line break") << "one\r\n" << "\bY" << "one\nY";
-        QTest::newRow("empty pane") << "" << "\b\bQ" << "Q";
-        QTest::newRow("within the block") << "" << "ab\b\bc" << "c";
+        QTest::newRow("against text") << "prompt> abc"
+                                      << "\b\bX"
+                                      << "prompt> aX";
+        QTest::newRow("more than the line") << "one\r\nab"
+                                            << "\b\b\b\bZ"
+                                            << "one\nZ";
+        QTest::newRow("against a line break") << "one\r\n"
+                                              << "\bY"
+                                              << "one\nY";
+        QTest::newRow("empty pane") << ""
+                                    << "\b\bQ"
+                                    << "Q";
+        QTest::newRow("within the block") << ""
+                                          << "ab\b\bc"
+                                          << "c";
         QTest::newRow("NUL removed alone") << "" << QString::fromLatin1("a\0b", 3) << "ab";
     }
     void leadingBackspacesEraseWhatIsShown()
@@ -502,8 +513,10 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("parent is a file") << "parent file" << QString::fromLocal8Bit(std::strerror(ENOTDIR));
         QTest::newRow("read-only mount") << "read-only" << QString::fromLocal8Bit(std::strerror(EROFS));
-        QTest::newRow("read-only mount, file there") << "read-only existing" << QString::fromLocal8Bit(std::strerror(EROFS));
-        QTest::newRow("full file system, file there") << "full existing" << QString::fromLocal8Bit(std::strerror(ENOSPC));
+        QTest::newRow("read-only mount, file there")
+            << "read-only existing" << QString::fromLocal8Bit(std::strerror(EROFS));
+        QTest::newRow("full file system, file there")
+            << "full existing" << QString::fromLocal8Bit(std::strerror(ENOSPC));
     }
     void aSaveThatCannotBeWritten()
     {
@@ -534,10 +547,12 @@ private slots:
         } else {
             const QString failure = privateMountNamespace();
             QVERIFY2(failure.isEmpty(), qPrintable(QStringLiteral("this case needs a private mount namespace "
-                                                                  "(root or CAP_SYS_ADMIN, unshare allowed): ") + failure));
+                                                                  "(root or CAP_SYS_ADMIN, unshare allowed): ")
+                                                   + failure));
             if (kind.startsWith(QLatin1String("read-only"))) {
                 QVERIFY(writeOld());
-                QVERIFY2(::mount(qPrintable(target), qPrintable(target), nullptr, MS_BIND, nullptr) == 0, std::strerror(errno));
+                QVERIFY2(::mount(qPrintable(target), qPrintable(target), nullptr, MS_BIND, nullptr) == 0,
+                         std::strerror(errno));
                 mounted = true;
                 QVERIFY2(::mount(nullptr, qPrintable(target), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0,
                          std::strerror(errno));
@@ -546,7 +561,9 @@ private slots:
                 mounted = true;
                 QVERIFY(writeOld());
             }
-            path = target + (kind.endsWith(QLatin1String("existing")) ? QStringLiteral("/old.log") : QStringLiteral("/run.log"));
+            path =
+                target
+                + (kind.endsWith(QLatin1String("existing")) ? QStringLiteral("/old.log") : QStringLiteral("/run.log"));
             left = QStringList{"old.log"};
         }
         // More than the full file system takes.

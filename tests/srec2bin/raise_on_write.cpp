@@ -7,13 +7,13 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
-extern "C" ssize_t writev(int fd, const struct iovec* pieces, int count)
+extern "C" ssize_t writev(int fd, const struct iovec *pieces, int count)
 {
-    using Writev = ssize_t (*)(int, const struct iovec*, int);
+    using Writev = ssize_t (*)(int, const struct iovec *, int);
     static const auto next = reinterpret_cast<Writev>(dlsym(RTLD_NEXT, "writev"));
     static bool raised = false;
     struct stat info {};
-    const char* number = std::getenv("SREC2BIN_RAISE_SIGNAL");
+    const char *number = std::getenv("SREC2BIN_RAISE_SIGNAL");
     if (!raised && number && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
         raised = true;
         std::raise(std::atoi(number));

@@ -63,23 +63,23 @@ private:
     // How run() starts the program.
     struct Start {
         bool brokenStderr = false;
-        bool asNobody = false;   // dropped to nobody with setpriv
-        bool ownPipe = false;    // as nobody, standard output into a pipe of nobody's, then here
-        QString stdoutFile;      // standard output into this file instead of a pipe
-        int raiseSignal = 0;     // raised at the first write of the image (preloaded helper)
-        int ignoredSignal = 0;   // ignored from the start, as nohup does with SIGHUP
+        bool asNobody = false;  // dropped to nobody with setpriv
+        bool ownPipe = false;   // as nobody, standard output into a pipe of nobody's, then here
+        QString stdoutFile;     // standard output into this file instead of a pipe
+        int raiseSignal = 0;    // raised at the first write of the image (preloaded helper)
+        int ignoredSignal = 0;  // ignored from the start, as nohup does with SIGHUP
         rlim_t fileSizeLimit = RLIM_INFINITY;
     };
-    Run run(const QStringList& arguments, bool brokenStderr = false) const;
-    Run run(const QStringList& arguments, const Start& how) const;
-    static QByteArray noEndWarning(const QString& input)
+    Run run(const QStringList &arguments, bool brokenStderr = false) const;
+    Run run(const QStringList &arguments, const Start &how) const;
+    static QByteArray noEndWarning(const QString &input)
     {
         return "srec2bin: " + QFile::encodeName(input) + ": no end record (S7, S8 or S9): the file may be cut short\n";
     }
-    Run objcopy(const QStringList& arguments) const;
-    QString path(const QString& name) const { return folder_ + "/" + name; }
-    void write(const QString& name, const QByteArray& bytes) const;
-    QByteArray read(const QString& name) const;
+    Run objcopy(const QStringList &arguments) const;
+    QString path(const QString &name) const { return folder_ + "/" + name; }
+    void write(const QString &name, const QByteArray &bytes) const;
+    QByteArray read(const QString &name) const;
     // Names of the leftover temporary (hidden) files in the folder.
     QStringList hiddenFiles() const;
 
@@ -96,8 +96,8 @@ void TestSrec2bin::initTestCase()
     folder_ = temp_.path() + "/conversions with blanks";
     QVERIFY(QFileInfo(QStringLiteral(SREC2BIN_PATH)).isExecutable());
     // Open to nobody: the folder above may be passed, the test folder written.
-    QVERIFY(QFile::setPermissions(temp_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                    | QFile::ExeGroup | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(temp_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
+                                                    | QFile::ExeOther));
     converter_ = temp_.filePath("srec2bin");
     QVERIFY(QFile::copy(QStringLiteral(SREC2BIN_PATH), converter_));
     if (QStandardPaths::findExecutable("setpriv").isEmpty())
@@ -114,14 +114,14 @@ void TestSrec2bin::init()
     QCOMPARE(::chmod(QFile::encodeName(folder_).constData(), 0777), 0);
 }
 
-TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, bool brokenStderr) const
+TestSrec2bin::Run TestSrec2bin::run(const QStringList &arguments, bool brokenStderr) const
 {
     Start how;
     how.brokenStderr = brokenStderr;
     return run(arguments, how);
 }
 
-TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, const Start& how) const
+TestSrec2bin::Run TestSrec2bin::run(const QStringList &arguments, const Start &how) const
 {
     const bool brokenStderr = how.brokenStderr;
     QProcess process;
@@ -129,7 +129,9 @@ TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, const Start& h
         QStringList command{"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
         // A pipe of this process cannot be opened again by path (/dev/stdout) once the child is nobody.
         if (how.ownPipe)
-            command << "sh" << "-c" << "{ \"$0\" \"$@\" || echo \"exit status $?\" >&2; } | cat";
+            command << "sh"
+                    << "-c"
+                    << "{ \"$0\" \"$@\" || echo \"exit status $?\" >&2; } | cat";
         process.setProgram("setpriv");
         process.setArguments(command + QStringList{converter_} + arguments);
     } else {
@@ -186,7 +188,7 @@ TestSrec2bin::Run TestSrec2bin::run(const QStringList& arguments, const Start& h
     return result;
 }
 
-TestSrec2bin::Run TestSrec2bin::objcopy(const QStringList& arguments) const
+TestSrec2bin::Run TestSrec2bin::objcopy(const QStringList &arguments) const
 {
     QProcess process;
     process.start(objcopy_, QStringList{"-I", "srec", "-O", "binary"} + arguments);
@@ -199,14 +201,14 @@ TestSrec2bin::Run TestSrec2bin::objcopy(const QStringList& arguments) const
     return result;
 }
 
-void TestSrec2bin::write(const QString& name, const QByteArray& bytes) const
+void TestSrec2bin::write(const QString &name, const QByteArray &bytes) const
 {
     QFile file(path(name));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-QByteArray TestSrec2bin::read(const QString& name) const
+QByteArray TestSrec2bin::read(const QString &name) const
 {
     QFile file(path(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
@@ -215,7 +217,7 @@ QByteArray TestSrec2bin::read(const QString& name) const
 QStringList TestSrec2bin::hiddenFiles() const
 {
     QStringList hidden;
-    for (const QString& name : QDir(folder_).entryList(QDir::Files | QDir::Hidden)) {
+    for (const QString &name : QDir(folder_).entryList(QDir::Files | QDir::Hidden)) {
         if (name.startsWith('.'))
             hidden << name;
     }
@@ -246,26 +248,24 @@ void TestSrec2bin::accepted_data()
                                     << QByteArray("aabbffffccffdd");
     QTest::newRow("S5 record count") << twoRecords + s1(4, "44") + s5(3) + s9() << QStringList()
                                      << QByteArray("0011223344");
-    QTest::newRow("S6 record count") << s2(0, "01") + s2(1, "02") + s6(2) + s8() << QStringList()
-                                     << QByteArray("0102");
+    QTest::newRow("S6 record count") << s2(0, "01") + s2(1, "02") + s6(2) + s8() << QStringList() << QByteArray("0102");
     QTest::newRow("lower case hex") << lowerCase << QStringList() << QByteArray("abcdef");
     QTest::newRow("CR LF line ends") << crLf << QStringList() << QByteArray("00112233");
     QTest::newRow("last line without line end") << noLastLineEnd << QStringList() << QByteArray("00112233");
-    QTest::newRow("blank lines") << s1(0, "0011") + "\n\r\n" + s1(2, "2233") + s9() + "\n\n" << QStringList()
-                                 << QByteArray("00112233");
+    QTest::newRow("blank lines") << s1(0, "0011") + "\n\r\n" + s1(2, "2233") + s9() + "\n\n"
+                                 << QStringList() << QByteArray("00112233");
     QTest::newRow("gap filled with 0xFF") << s1(0, "AA") + s1(5, "BB") << QStringList() << QByteArray("aaffffffffbb");
-    QTest::newRow("image starts at lowest address") << s1(0x8000, "AABB") + s9() << QStringList()
-                                                    << QByteArray("aabb");
-    QTest::newRow("descending addresses") << s1(4, "44") + s1(2, "22") + s1(0, "00") << QStringList()
-                                          << QByteArray("00ff22ff44");
+    QTest::newRow("image starts at lowest address") << s1(0x8000, "AABB") + s9() << QStringList() << QByteArray("aabb");
+    QTest::newRow("descending addresses")
+        << s1(4, "44") + s1(2, "22") + s1(0, "00") << QStringList() << QByteArray("00ff22ff44");
     QTest::newRow("identical repeat") << s1(0, "AABBCC") + s1(1, "BB") << QStringList() << QByteArray("aabbcc");
     QTest::newRow("empty data record") << s1(0, "AABB") + s1(2, "") + s9() << QStringList() << QByteArray("aabb");
     QTest::newRow("no end record") << s1(0, "AA") << QStringList() << QByteArray("aa");
     QTest::newRow("S5 after the end record") << s1(0, "AA") + s9() + s5(1) << QStringList() << QByteArray("aa");
     QTest::newRow("last address 0xFFFFFFFF") << s3(0xFFFFFFFE, "EEFF") << QStringList() << QByteArray("eeff");
     QTest::newRow("longest record") << srecLine(3, 0, longest) + "\r\n" << QStringList() << longest.toHex();
-    QTest::newRow("image exactly --max-size") << s1(0, "AA") + s1(3, "DD") << QStringList{"--max-size", "4"}
-                                              << QByteArray("aaffffdd");
+    QTest::newRow("image exactly --max-size")
+        << s1(0, "AA") + s1(3, "DD") << QStringList{"--max-size", "4"} << QByteArray("aaffffdd");
 }
 
 void TestSrec2bin::accepted()
@@ -301,43 +301,47 @@ void TestSrec2bin::refused_data()
     QTest::addColumn<QString>("message");
 
     const QByteArray good = s0("hdr") + s1(0, "AABB");  // two lines; faults below sit on line 3
-    QTest::newRow("bad checksum") << good + "S1050002AABB94\n" << QStringList() << 3
-                                  << "bad checksum (expected 0x93, found 0x94)";
-    QTest::newRow("byte count above the line") << good + "S1060002AABB93\n" << QStringList() << 3
+    QTest::newRow("bad checksum") << good + "S1050002AABB94\n"
+                                  << QStringList() << 3 << "bad checksum (expected 0x93, found 0x94)";
+    QTest::newRow("byte count above the line") << good + "S1060002AABB93\n"
+                                               << QStringList() << 3
                                                << "byte count 0x06 does not match the line, which holds 5 bytes "
                                                   "after it";
-    QTest::newRow("byte count below the line") << good + "S1040002AABB93\n" << QStringList() << 3
+    QTest::newRow("byte count below the line") << good + "S1040002AABB93\n"
+                                               << QStringList() << 3
                                                << "byte count 0x04 does not match the line, which holds 5 bytes "
                                                   "after it";
     QTest::newRow("truncated last line") << good + "S1050002AA" << QStringList() << 3
                                          << "byte count 0x05 does not match the line, which holds 3 bytes after it";
-    QTest::newRow("odd number of digits") << good + "S1050002AABB9\n" << QStringList() << 3
-                                          << "odd number of hex digits (11)";
-    QTest::newRow("non-hex digit") << good + "S1050002AXBB93\n" << QStringList() << 3
-                                   << "non-hex character 'X' in column 10";
-    QTest::newRow("trailing blank") << good + "S1050002AABB93 \n" << QStringList() << 3
-                                    << "non-hex character ' ' in column 15";
-    QTest::newRow("control character") << good + "S1050002AA\tB93\n" << QStringList() << 3
-                                       << "non-hex character byte 0x09 in column 11";
+    QTest::newRow("odd number of digits") << good + "S1050002AABB9\n"
+                                          << QStringList() << 3 << "odd number of hex digits (11)";
+    QTest::newRow("non-hex digit") << good + "S1050002AXBB93\n"
+                                   << QStringList() << 3 << "non-hex character 'X' in column 10";
+    QTest::newRow("trailing blank") << good + "S1050002AABB93 \n"
+                                    << QStringList() << 3 << "non-hex character ' ' in column 15";
+    QTest::newRow("control character") << good + "S1050002AA\tB93\n"
+                                       << QStringList() << 3 << "non-hex character byte 0x09 in column 11";
     QTest::newRow("reserved S4") << good + "S4050002AABB93\n" << QStringList() << 3 << "reserved record type S4";
-    QTest::newRow("unknown type") << good + "SX050002AABB93\n" << QStringList() << 3
-                                  << "unknown record type: 'S' followed by 'X'";
-    QTest::newRow("text line") << good + "hello\n" << QStringList() << 3
-                               << "not an S-record: the line starts with 'h'";
+    QTest::newRow("unknown type") << good + "SX050002AABB93\n"
+                                  << QStringList() << 3 << "unknown record type: 'S' followed by 'X'";
+    QTest::newRow("text line") << good + "hello\n" << QStringList() << 3 << "not an S-record: the line starts with 'h'";
     QTest::newRow("lone S") << good + "S\n" << QStringList() << 3 << "not an S-record: no record type after 'S'";
     QTest::newRow("no byte count") << good + "S1\n" << QStringList() << 3 << "record too short: S1 without byte count";
-    QTest::newRow("byte count too small for S3") << good + "S3030000FC\n" << QStringList() << 3
-                                                 << "byte count 0x03 too small for an S3 record (at least 0x05)";
-    QTest::newRow("line too long") << good + "S1" + QByteArray(600, '0') + "\n" << QStringList() << 3
-                                   << "line too long for a record (more than 514 characters)";
-    QTest::newRow("binary file") << QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10) << QStringList() << 1
-                                 << "not an S-record: the line starts with byte 0x7F";
+    QTest::newRow("byte count too small for S3")
+        << good + "S3030000FC\n"
+        << QStringList() << 3 << "byte count 0x03 too small for an S3 record (at least 0x05)";
+    QTest::newRow("line too long") << good + "S1" + QByteArray(600, '0') + "\n"
+                                   << QStringList() << 3 << "line too long for a record (more than 514 characters)";
+    QTest::newRow("binary file") << QByteArray("\x7f"
+                                               "ELF\x02\x01\x01\0\0\0",
+                                               10)
+                                 << QStringList() << 1 << "not an S-record: the line starts with byte 0x7F";
     QTest::newRow("wrong record count") << good + s1(2, "CC") + s5(3) << QStringList() << 4
                                         << "record count 3 does not match the 2 data records before it";
-    QTest::newRow("wrong record count after one record") << good + s5(2) << QStringList() << 3
-                                                         << "record count 2 does not match the 1 data record before it";
-    QTest::newRow("data after the end record") << good + s9() + s1(2, "CC") << QStringList() << 4
-                                               << "data record after the end record of line 3";
+    QTest::newRow("wrong record count after one record")
+        << good + s5(2) << QStringList() << 3 << "record count 2 does not match the 1 data record before it";
+    QTest::newRow("data after the end record")
+        << good + s9() + s1(2, "CC") << QStringList() << 4 << "data record after the end record of line 3";
     QTest::newRow("different data for one address") << good + s1(1, "CC") << QStringList() << 3
                                                     << "address 0x00000001 already holds 0xBB from an earlier record, "
                                                        "this record gives 0xCC";
@@ -345,13 +349,12 @@ void TestSrec2bin::refused_data()
                                     << "data from 0xFFFFFFFF runs past address 0xFFFFFFFF";
     QTest::newRow("no data records") << s0("hdr") + s9() << QStringList() << 0 << "no data records";
     QTest::newRow("empty file") << QByteArray() << QStringList() << 0 << "no data records";
-    QTest::newRow("data records without bytes") << s1(0, "") + s9() << QStringList() << 0
-                                                << "the data records hold no data bytes";
+    QTest::newRow("data records without bytes")
+        << s1(0, "") + s9() << QStringList() << 0 << "the data records hold no data bytes";
     QTest::newRow("stray record, default limit") << good + s3(0x10000000, "CC") << QStringList() << 3
                                                  << "image too large: 0x00000000 to 0x10000000 is 268435457 bytes, "
                                                     "more than the limit of 268435456 (--max-size)";
-    QTest::newRow("stray record, own limit") << s3(0x2000, "CC") + s3(0x1000, "AA") << QStringList{"--max-size=4K"}
-                                             << 2
+    QTest::newRow("stray record, own limit") << s3(0x2000, "CC") + s3(0x1000, "AA") << QStringList{"--max-size=4K"} << 2
                                              << "image too large: 0x00001000 to 0x00002000 is 4097 bytes, more than "
                                                 "the limit of 4096 (--max-size)";
 }
@@ -393,10 +396,12 @@ void TestSrec2bin::usage_data()
                                     << "srec2bin: unknown option '--verbose'" + seeUsage << QByteArray();
     QTest::newRow("fill above a byte") << QStringList{"--fill", "256", "IN", "OUT"} << 2 << QByteArray()
                                        << "srec2bin: --fill needs a byte value, 0x00 to 0xFF or 0 to 255, not '256'"
-            + seeUsage << QByteArray();
+                                              + seeUsage
+                                       << QByteArray();
     QTest::newRow("fill not a number") << QStringList{"--fill=0xZZ", "IN", "OUT"} << 2 << QByteArray()
                                        << "srec2bin: --fill needs a byte value, 0x00 to 0xFF or 0 to 255, not '0xZZ'"
-            + seeUsage << QByteArray();
+                                              + seeUsage
+                                       << QByteArray();
     QTest::newRow("fill without value") << QStringList{"IN", "OUT", "--fill"} << 2 << QByteArray()
                                         << "srec2bin: --fill needs a value" + seeUsage << QByteArray();
     QTest::newRow("max-size zero") << QStringList{"--max-size", "0", "IN", "OUT"} << 2 << QByteArray()
@@ -413,12 +418,12 @@ void TestSrec2bin::usage_data()
                                      << QByteArray("aa00bb");
     QTest::newRow("fill in hex") << QStringList{"--fill", "0x5a", "IN", "OUT"} << 0 << QByteArray() << QByteArray()
                                  << QByteArray("aa5abb");
-    QTest::newRow("options after the paths") << QStringList{"IN", "OUT", "--fill", "7"} << 0 << QByteArray()
-                                             << QByteArray() << QByteArray("aa07bb");
+    QTest::newRow("options after the paths")
+        << QStringList{"IN", "OUT", "--fill", "7"} << 0 << QByteArray() << QByteArray() << QByteArray("aa07bb");
     QTest::newRow("paths after --") << QStringList{"--", "IN", "OUT"} << 0 << QByteArray() << QByteArray()
                                     << QByteArray("aaffbb");
-    QTest::newRow("max-size with suffix") << QStringList{"--max-size", "1K", "IN", "OUT"} << 0 << QByteArray()
-                                          << QByteArray() << QByteArray("aaffbb");
+    QTest::newRow("max-size with suffix")
+        << QStringList{"--max-size", "1K", "IN", "OUT"} << 0 << QByteArray() << QByteArray() << QByteArray("aaffbb");
     QTest::newRow("max-size too small") << QStringList{"--max-size", "0x2", "IN", "OUT"} << 1 << QByteArray()
                                         << QByteArray() << QByteArray();
 }
@@ -459,8 +464,10 @@ void TestSrec2bin::outputIsInput_data()
     QTest::newRow("same path") << "in.srec" << QString();
     QTest::newRow("dot in the path") << "./in.srec" << QString();
     QTest::newRow("through the parent folder") << "../conversions with blanks/in.srec" << QString();
-    QTest::newRow("symbolic link") << "link.srec" << "symbolic";
-    QTest::newRow("hard link") << "link.srec" << "hard";
+    QTest::newRow("symbolic link") << "link.srec"
+                                   << "symbolic";
+    QTest::newRow("hard link") << "link.srec"
+                               << "hard";
 }
 
 void TestSrec2bin::outputIsInput()
@@ -472,8 +479,9 @@ void TestSrec2bin::outputIsInput()
     if (link == "symbolic")
         QVERIFY(QFile::link(path("in.srec"), path("link.srec")));
     if (link == "hard")
-        QCOMPARE(::link(QFile::encodeName(path("in.srec")).constData(), QFile::encodeName(path("link.srec")).constData()),
-                 0);
+        QCOMPARE(
+            ::link(QFile::encodeName(path("in.srec")).constData(), QFile::encodeName(path("link.srec")).constData()),
+            0);
 
     const Run result = run({path("in.srec"), path(output)});
     QCOMPARE(result.status, QProcess::NormalExit);
@@ -490,14 +498,21 @@ void TestSrec2bin::ioErrors_data()
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("message");  // after "srec2bin: "
 
-    QTest::newRow("missing input") << "missing.srec" << "out.bin"
+    QTest::newRow("missing input") << "missing.srec"
+                                   << "out.bin"
                                    << "%1/missing.srec: cannot open: No such file or directory";
-    QTest::newRow("input is a folder") << "." << "out.bin" << "%1/.: cannot read: Is a directory";
-    QTest::newRow("output folder missing") << "in.srec" << "no such folder/out.bin"
+    QTest::newRow("input is a folder") << "."
+                                       << "out.bin"
+                                       << "%1/.: cannot read: Is a directory";
+    QTest::newRow("output folder missing") << "in.srec"
+                                           << "no such folder/out.bin"
                                            << "%1/no such folder/out.bin: the folder %1/no such folder does not exist";
-    QTest::newRow("link into a missing folder") << "in.srec" << "dangling.bin"
+    QTest::newRow("link into a missing folder") << "in.srec"
+                                                << "dangling.bin"
                                                 << "%1/dangling.bin: the folder %1/gone does not exist";
-    QTest::newRow("output is a folder") << "in.srec" << "." << "%1/.: Is a directory";
+    QTest::newRow("output is a folder") << "in.srec"
+                                        << "."
+                                        << "%1/.: Is a directory";
 }
 
 void TestSrec2bin::ioErrors()
@@ -554,11 +569,10 @@ void TestSrec2bin::noEndRecord_data()
 
     QByteArray crLf = s0("hdr") + s1(0, "0011") + s1(2, "2233");
     crLf.replace("\n", "\r\n");
-    QTest::newRow("S1 file cut at a line boundary") << s0("hdr") + s1(0, "0011") + s1(2, "2233")
-                                                    << QByteArray("00112233");
+    QTest::newRow("S1 file cut at a line boundary")
+        << s0("hdr") + s1(0, "0011") + s1(2, "2233") << QByteArray("00112233");
     QTest::newRow("S3 file without S7") << s3(0x1000, "AABBCC") << QByteArray("aabbcc");
-    QTest::newRow("S2 file with a record count, without S8") << s2(0, "01") + s2(1, "02") + s6(2)
-                                                             << QByteArray("0102");
+    QTest::newRow("S2 file with a record count, without S8") << s2(0, "01") + s2(1, "02") + s6(2) << QByteArray("0102");
     QTest::newRow("CR LF, without end record") << crLf << QByteArray("00112233");
 }
 
@@ -675,8 +689,8 @@ void TestSrec2bin::linkedOutputs_data()
 
     const QString folder = "conversions with blanks";
     QTest::newRow("link to an image beside it") << QStringList{"out.bin", "real.bin"} << folder + "/real.bin" << true;
-    QTest::newRow("relative link into another folder") << QStringList{"out.bin", "../targets/real.bin"}
-                                                       << "targets/real.bin" << true;
+    QTest::newRow("relative link into another folder")
+        << QStringList{"out.bin", "../targets/real.bin"} << "targets/real.bin" << true;
     QTest::newRow("absolute link") << QStringList{"out.bin", "TEMP/targets/real.bin"} << "targets/real.bin" << true;
     QTest::newRow("chain of two links") << QStringList{"out.bin", "hop.bin", "hop.bin", "../targets/real.bin"}
                                         << "targets/real.bin" << true;

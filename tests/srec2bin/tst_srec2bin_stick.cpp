@@ -28,9 +28,9 @@ private:
         QByteArray err;
     };
     // Runs srec2bin as nobody inside the stick's mount namespace, on paths of the stick.
-    Run runAsNobody(const QString& input, const QString& output) const;
+    Run runAsNobody(const QString &input, const QString &output) const;
     // The path, as this process reaches it, of a name on the stick.
-    QString onStick(const QString& name) const { return "/proc/" + holder_ + "/root" + mountPoint_ + "/" + name; }
+    QString onStick(const QString &name) const { return "/proc/" + holder_ + "/root" + mountPoint_ + "/" + name; }
     void releaseStick();
 
     QTemporaryDir temp_;
@@ -43,8 +43,8 @@ private:
 void TestSrec2binStick::initTestCase()
 {
     QVERIFY(temp_.isValid());
-    QVERIFY(QFile::setPermissions(temp_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                    | QFile::ExeGroup | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(temp_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
+                                                    | QFile::ExeOther));
     converter_ = temp_.filePath("srec2bin");
     QVERIFY(QFile::copy(QStringLiteral(SREC2BIN_PATH), converter_));
 
@@ -76,16 +76,16 @@ void TestSrec2binStick::releaseStick()
 
 void TestSrec2binStick::init()
 {
-    for (const QString& name : QDir(onStick(QString())).entryList(QDir::Files | QDir::Hidden))
+    for (const QString &name : QDir(onStick(QString())).entryList(QDir::Files | QDir::Hidden))
         QVERIFY(QFile::remove(onStick(name)));
 }
 
-TestSrec2binStick::Run TestSrec2binStick::runAsNobody(const QString& input, const QString& output) const
+TestSrec2binStick::Run TestSrec2binStick::runAsNobody(const QString &input, const QString &output) const
 {
     QProcess process;
-    process.start("nsenter", {"--target", holder_, "--mount", "--", "setpriv", "--reuid=65534", "--regid=65534",
-                              "--clear-groups", "--", converter_, mountPoint_ + "/" + input,
-                              mountPoint_ + "/" + output});
+    process.start("nsenter",
+                  {"--target", holder_, "--mount", "--", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                   "--", converter_, mountPoint_ + "/" + input, mountPoint_ + "/" + output});
     Run result;
     if (!process.waitForFinished(30000)) {
         process.kill();

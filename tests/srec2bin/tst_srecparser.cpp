@@ -29,11 +29,11 @@ private slots:
 namespace {
 
 // The image as one byte string, lowest address first.
-QByteArray contents(const SparseImage& image)
+QByteArray contents(const SparseImage &image)
 {
     QByteArray bytes;
-    image.forEachPiece([&](const uint8_t* data, size_t size) {
-        bytes.append(reinterpret_cast<const char*>(data), qsizetype(size));
+    image.forEachPiece([&](const uint8_t *data, size_t size) {
+        bytes.append(reinterpret_cast<const char *>(data), qsizetype(size));
         return true;
     });
     return bytes;
@@ -47,7 +47,7 @@ struct Outcome {
     quint32 lowest = 0;
 };
 
-Outcome parseInBlocks(const QByteArray& input, int blockSize, uint64_t maxSize = uint64_t(1) << 32)
+Outcome parseInBlocks(const QByteArray &input, int blockSize, uint64_t maxSize = uint64_t(1) << 32)
 {
     SparseImage image(0xFF, maxSize);
     SrecParser parser(image);
@@ -67,7 +67,7 @@ struct ModelImage {
     QMap<quint32, uchar> bytes;
 
     // Returns false, leaving the model as it was, when a byte is already placed with another value.
-    bool store(quint32 address, const QByteArray& data)
+    bool store(quint32 address, const QByteArray &data)
     {
         for (qsizetype i = 0; i < data.size(); ++i) {
             const auto it = bytes.constFind(address + quint32(i));
@@ -93,14 +93,14 @@ struct ModelImage {
 
 // Stores "ADDRESS:HEX ADDRESS:HEX ..." into image and model; returns false at the first store the
 // model refuses, after checking that the image refused it too.
-bool storeBoth(const QString& stores, SparseImage& image, ModelImage& model)
+bool storeBoth(const QString &stores, SparseImage &image, ModelImage &model)
 {
-    for (const QString& store : stores.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString &store : stores.split(' ', Qt::SkipEmptyParts)) {
         const quint32 address = store.section(':', 0, 0).toUInt(nullptr, 16);
         const QByteArray data = QByteArray::fromHex(store.section(':', 1).toLatin1());
         SparseImage::Conflict conflict;
         const SparseImage::StoreResult result =
-            image.store(address, reinterpret_cast<const uint8_t*>(data.constData()), size_t(data.size()), &conflict);
+            image.store(address, reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()), &conflict);
         if (!model.store(address, data)) {
             if (result != SparseImage::StoreResult::Conflict)
                 qWarning("store %s was not refused", qPrintable(store));
@@ -173,7 +173,7 @@ void TestSrecParser::randomStores()
     // over a few chunks; then a changed byte must be refused wherever it lands on placed data.
     QRandomGenerator random(7100);
     QByteArray truth(0x50000, '\0');
-    for (char& byte : truth)
+    for (char &byte : truth)
         byte = char(random.bounded(256));
     SparseImage image(0xFF, uint64_t(1) << 32);
     ModelImage model;
@@ -181,8 +181,9 @@ void TestSrecParser::randomStores()
     for (int i = 0; i < 4000; ++i) {
         const int offset = int(random.bounded(truth.size() - 300));
         const int length = 1 + int(random.bounded(i % 10 == 0 ? 300 : 40));
-        QVERIFY(storeBoth(QString("%1:%2").arg(base + quint32(offset), 0, 16).arg(QString(truth.mid(offset, length).toHex())),
-                          image, model));
+        QVERIFY(storeBoth(
+            QString("%1:%2").arg(base + quint32(offset), 0, 16).arg(QString(truth.mid(offset, length).toHex())), image,
+            model));
     }
     QCOMPARE(contents(image).toHex(), model.contents().toHex());
 
@@ -190,7 +191,7 @@ void TestSrecParser::randomStores()
         const quint32 address = model.bytes.keys().at(int(random.bounded(model.bytes.size())));
         const QByteArray changed(1, char(model.bytes.value(address) ^ 0x01));
         SparseImage::Conflict conflict;
-        QCOMPARE(image.store(address, reinterpret_cast<const uint8_t*>(changed.constData()), 1, &conflict),
+        QCOMPARE(image.store(address, reinterpret_cast<const uint8_t *>(changed.constData()), 1, &conflict),
                  SparseImage::StoreResult::Conflict);
         QCOMPARE(conflict.address, address);
         QCOMPARE(conflict.held, model.bytes.value(address));
@@ -222,7 +223,7 @@ void TestSrecParser::sizeLimit()
 
     const quint32 address = last.section(':', 0, 0).toUInt(nullptr, 16);
     const QByteArray data = QByteArray::fromHex(last.section(':', 1).toLatin1());
-    const auto result = image.store(address, reinterpret_cast<const uint8_t*>(data.constData()), size_t(data.size()));
+    const auto result = image.store(address, reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
     QCOMPARE(result, lastRefused ? SparseImage::StoreResult::TooLarge : SparseImage::StoreResult::Ok);
     if (lastRefused)
         QCOMPARE(contents(image), before);

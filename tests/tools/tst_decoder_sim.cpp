@@ -175,8 +175,8 @@ void TestDecoderSim::commandLine_data()
                                      << QStringLiteral("--block-size: not a number");
     QTest::newRow("negative timeout") << QStringList{QStringLiteral("--timeout"), QStringLiteral("-1")} << 2
                                       << QStringLiteral("--timeout: not a number");
-    QTest::newRow("fifo without capture") << QStringList{QStringLiteral("--fifo")} << 2
-                                          << QStringLiteral("--fifo needs --capture");
+    QTest::newRow("fifo without capture")
+        << QStringList{QStringLiteral("--fifo")} << 2 << QStringLiteral("--fifo needs --capture");
     QTest::newRow("fifo over a file") << QStringList{QStringLiteral("--capture"), file, QStringLiteral("--fifo")} << 1
                                       << QStringLiteral("exists and is not a FIFO");
     QTest::newRow("capture is a folder") << QStringList{QStringLiteral("--capture"), dir_.path()} << 1
@@ -294,27 +294,23 @@ void TestDecoderSim::loading_data()
     const QString size = QString::number(Image.size());
     const QString sum = hex8(crc32(Image));
     const QStringList whole = {
-        QStringLiteral("adresse 0x00010000 bloc 1"), QStringLiteral("adresse 0x00011000 bloc 2"),
-        QStringLiteral("adresse 0x00012000 bloc 3"), QStringLiteral("adresse 0x00013000 bloc 4"),
-        QStringLiteral("adresse 0x00014000 bloc 5"), QStringLiteral("adresse 0x00015000 bloc 6"),
-        QStringLiteral("image verifiee: %1 octets").arg(size),
-        QStringLiteral("mettre sous tension le decodeur !!!"),
+        QStringLiteral("adresse 0x00010000 bloc 1"),           QStringLiteral("adresse 0x00011000 bloc 2"),
+        QStringLiteral("adresse 0x00012000 bloc 3"),           QStringLiteral("adresse 0x00013000 bloc 4"),
+        QStringLiteral("adresse 0x00014000 bloc 5"),           QStringLiteral("adresse 0x00015000 bloc 6"),
+        QStringLiteral("image verifiee: %1 octets").arg(size), QStringLiteral("mettre sous tension le decodeur !!!"),
     };
     const QString ok = QStringLiteral("loaded: ok %1 bytes crc32 %2").arg(size, sum);
     const QStringList expect = {QStringLiteral("--expect"), dir_.filePath(QStringLiteral("expected.bin"))};
 
-    QTest::newRow("FIFO") << true << expect << QByteArray() << QList<Job>{{Image}} << QStringList{ok} << whole
-                          << true;
+    QTest::newRow("FIFO") << true << expect << QByteArray() << QList<Job>{{Image}} << QStringList{ok} << whole << true;
     QTest::newRow("growing file, earlier jobs skipped")
         << false << expect << randomImage(1000, 1) << QList<Job>{{Image}} << QStringList{ok} << whole << true;
-    QTest::newRow("file read from its start")
-        << false << expect + QStringList{QStringLiteral("--from-start")} << Image << QList<Job>()
-        << QStringList{ok} << whole << true;
+    QTest::newRow("file read from its start") << false << expect + QStringList{QStringLiteral("--from-start")} << Image
+                                              << QList<Job>() << QStringList{ok} << whole << true;
     QTest::newRow("FIFO, two jobs") << true << expect << QByteArray() << QList<Job>{{Image}, {Image}}
                                     << QStringList{ok, ok} << whole + whole << true;
-    QTest::newRow("file emptied between jobs")
-        << false << expect << QByteArray() << QList<Job>{{Image}, {Image, true}} << QStringList{ok, ok}
-        << whole + whole << true;
+    QTest::newRow("file emptied between jobs") << false << expect << QByteArray() << QList<Job>{{Image}, {Image, true}}
+                                               << QStringList{ok, ok} << whole + whole << true;
     QTest::newRow("FIFO, 38400 baud") << true << expect + QStringList{QStringLiteral("--baud"), QStringLiteral("38400")}
                                       << QByteArray() << QList<Job>{{Image}} << QStringList{ok} << whole << true;
 
@@ -346,8 +342,8 @@ void TestDecoderSim::loading_data()
                        QStringLiteral("mettre sous tension le decodeur !!!")}
         << true;
     QTest::newRow("expected image missing")
-        << true << QStringList{QStringLiteral("--expect"), dir_.filePath(QStringLiteral("missing.bin"))}
-        << QByteArray() << QList<Job>{{Image}}
+        << true << QStringList{QStringLiteral("--expect"), dir_.filePath(QStringLiteral("missing.bin"))} << QByteArray()
+        << QList<Job>{{Image}}
         << QStringList{QStringLiteral("loaded: bad cannot read the expected image %1: No such file or directory")
                            .arg(dir_.filePath(QStringLiteral("missing.bin")))}
         << QStringList{QStringLiteral("erreur: verification impossible")} << true;
@@ -414,8 +410,9 @@ void TestDecoderSim::loading()
     qsizetype from = 0;
     for (const QString &line : shown) {
         const qsizetype at = lines.indexOf(line, from);
-        QVERIFY2(at >= 0, qPrintable(QStringLiteral("\"%1\" not shown in order; shown:\n%2")
-                                         .arg(line, lines.join(QLatin1Char('\n')))));
+        QVERIFY2(at >= 0,
+                 qPrintable(
+                     QStringLiteral("\"%1\" not shown in order; shown:\n%2").arg(line, lines.join(QLatin1Char('\n')))));
         from = at + 1;
     }
     QCOMPARE(lines.last(), shown.last());
@@ -434,12 +431,14 @@ void TestDecoderSim::keys_data()
     QTest::newRow("DEL erases") << QByteArray("ab\x7f") << QByteArray("ab\b \b");
     QTest::newRow("BS erases") << QByteArray("ab\b\bc") << QByteArray("ab\b \b\b \bc");
     QTest::newRow("backspace on an empty line") << QByteArray("\x7f\ba") << QByteArray("a");
-    QTest::newRow("backspace after Enter")
-        << QByteArray("a\r\x7f") << QByteArray("a\r\ncommande inconnue: a\r\n");
-    QTest::newRow("control bytes ignored") << QByteArray("a\x01\x1b" "b\t") << QByteArray("ab");
-    QTest::newRow("CR LF is one Enter")
-        << QByteArray("help\r\n") << QByteArray("help\r\ncommandes: help, boot, status\r\n");
-    QTest::newRow("lone LF is Enter") << QByteArray("HELP\n") << QByteArray("HELP\r\ncommandes: help, boot, status\r\n");
+    QTest::newRow("backspace after Enter") << QByteArray("a\r\x7f") << QByteArray("a\r\ncommande inconnue: a\r\n");
+    QTest::newRow("control bytes ignored") << QByteArray("a\x01\x1b"
+                                                         "b\t")
+                                           << QByteArray("ab");
+    QTest::newRow("CR LF is one Enter") << QByteArray("help\r\n")
+                                        << QByteArray("help\r\ncommandes: help, boot, status\r\n");
+    QTest::newRow("lone LF is Enter") << QByteArray("HELP\n")
+                                      << QByteArray("HELP\r\ncommandes: help, boot, status\r\n");
     QTest::newRow("empty line") << QByteArray("\r\r") << QByteArray("\r\n\r\n");
     QTest::newRow("status") << QByteArray("status\r") << QByteArray("status\r\nchargements: 0, dernier: aucun\r\n");
     QTest::newRow("Latin-1 letter") << QByteArray("\xe9\x7f") << QByteArray("\xe9\b \b");
@@ -484,8 +483,15 @@ void TestDecoderSim::serialSideCloses()
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(image), image.size());
     }
-    QStringList arguments{QStringLiteral("--capture"), fifo, QStringLiteral("--fifo"), QStringLiteral("--expect"),
-                          expected, QStringLiteral("--save"), save, QStringLiteral("--link"), link};
+    QStringList arguments{QStringLiteral("--capture"),
+                          fifo,
+                          QStringLiteral("--fifo"),
+                          QStringLiteral("--expect"),
+                          expected,
+                          QStringLiteral("--save"),
+                          save,
+                          QStringLiteral("--link"),
+                          link};
     if (!bySignal)
         arguments << QStringLiteral("--close-after-bytes") << QStringLiteral("100000");
 
@@ -544,8 +550,8 @@ void TestDecoderSim::cleanUpOnExit()
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), link));  // left over from an earlier run
 
     DecoderSim sim;
-    QVERIFY2(sim.start({QStringLiteral("--link"), link, QStringLiteral("--capture"), fifo,
-                       QStringLiteral("--fifo")}), qPrintable(sim.diagnostics()));
+    QVERIFY2(sim.start({QStringLiteral("--link"), link, QStringLiteral("--capture"), fifo, QStringLiteral("--fifo")}),
+             qPrintable(sim.diagnostics()));
     const QString slave = sim.ptyPath();
     QCOMPARE(QFileInfo(link).symLinkTarget(), slave);
     struct stat info {};

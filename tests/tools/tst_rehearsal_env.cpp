@@ -70,16 +70,14 @@ void TestRehearsalEnv::userDefaultsDoNotCount_data()
     const auto NoDefault = DefaultPrinterInfo::State::NoDefault;
     QTest::newRow("lpoptions names a queue of the user's own server")
         << QByteArray("Default office_laser\n") << QByteArray() << QByteArray() << NoDefault << QString();
-    QTest::newRow("lpoptions names another queue")
-        << QByteArray("Default bench_printer\n") << QByteArray() << QByteArray() << Ready
-        << QStringLiteral("bench_printer");
+    QTest::newRow("lpoptions names another queue") << QByteArray("Default bench_printer\n") << QByteArray()
+                                                   << QByteArray() << Ready << QStringLiteral("bench_printer");
     QTest::newRow("lpoptions with an instance")
         << QByteArray("Dest bench_printer/draft\nDefault bench_printer/draft\n") << QByteArray() << QByteArray()
         << Ready << QStringLiteral("bench_printer");
     QTest::newRow("LPDEST") << QByteArray() << QByteArray("bench_printer") << QByteArray() << Ready
                             << QStringLiteral("bench_printer");
-    QTest::newRow("PRINTER") << QByteArray() << QByteArray() << QByteArray("office_laser") << NoDefault
-                             << QString();
+    QTest::newRow("PRINTER") << QByteArray() << QByteArray() << QByteArray("office_laser") << NoDefault << QString();
 }
 
 void TestRehearsalEnv::userDefaultsDoNotCount()

@@ -7,8 +7,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include <cups/cups.h>
 #include <csignal>
+#include <cups/cups.h>
 #include <sys/prctl.h>
 
 namespace {
@@ -57,7 +57,7 @@ QString PrivateCupsServer::captureFile() const
 QString PrivateCupsServer::log() const
 {
     return tail(dir_.filePath(QStringLiteral("log/cupsd.out")), 10) + QLatin1Char('\n')
-        + tail(dir_.filePath(QStringLiteral("log/error_log")), 30);
+           + tail(dir_.filePath(QStringLiteral("log/error_log")), 30);
 }
 
 bool PrivateCupsServer::isRunning() const
@@ -110,7 +110,7 @@ bool PrivateCupsServer::start()
     // the server's folder.
     if (backend_ == Backend::RealParallel)
         QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+                                               | QFileDevice::ExeGroup | QFileDevice::ExeOther);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LOADER_CAPTURE_PATH"), captureFile());
@@ -174,10 +174,9 @@ bool PrivateCupsServer::runTool(const QString &tool, const char *package, const 
     env.insert(QStringLiteral("CUPS_SERVERROOT"), dir_.filePath(QStringLiteral("client")));
     process.setProcessEnvironment(env);
     process.start(path, arguments);
-    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         error_ = tool + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) + QStringLiteral(" failed: ")
-            + QString::fromLocal8Bit(process.readAllStandardError()) + process.errorString();
+                 + QString::fromLocal8Bit(process.readAllStandardError()) + process.errorString();
         return false;
     }
     return true;

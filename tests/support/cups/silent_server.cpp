@@ -22,7 +22,8 @@ SilentServer::SilentServer(const QString &socketPath)
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0)
         return;
-    if (::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listener_, 64) != 0) {
+    if (::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || ::listen(listener_, 64) != 0) {
         ::close(listener_);
         listener_ = -1;
         return;

@@ -80,11 +80,11 @@ public:
 
 class FakeRawPrint final : public RawPrintLibrary {
 public:
-    QStringList calls;       // "name:<arg>" and "send:<arg>", in order
+    QStringList calls;  // "name:<arg>" and "send:<arg>", in order
     int16_t sendResult = 0;
-    int32_t nextJobId = 0;   // when nonzero, each successful send creates this job, then the next number
+    int32_t nextJobId = 0;               // when nonzero, each successful send creates this job, then the next number
     std::function<void()> whileSending;  // runs inside the send, as the window is blocked
-    QString missingError;    // when set, every call fails with this text
+    QString missingError;                // when set, every call fails with this text
     RawPrintCall getDefPrinterName(const QByteArray &name) override { return record("name:", name, 0); }
     RawPrintCall sendPrnToDefPrinter(const QByteArray &path) override
     {

@@ -7,9 +7,7 @@
 #include <QStatusBar>
 #include <QTest>
 
-WindowFixture::WindowFixture() : WindowFixture(Options())
-{
-}
+WindowFixture::WindowFixture() : WindowFixture(Options()) {}
 
 WindowFixture::WindowFixture(const Options &options)
 {

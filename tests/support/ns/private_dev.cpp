@@ -45,7 +45,7 @@ bool makeParent(const QString &name, QString *error)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool enter(QString *error)
 {
@@ -89,9 +89,9 @@ bool enter(QString *error)
         return refuse(QStringLiteral("cannot bind /dev/pts into the private /dev: ") + systemWords());
     // ptmx leads to the pseudo-terminal instance bound at pts: a bound ptmx
     // node would look for its instance beside the machine's own /dev/ptmx.
-    for (const auto &[name, target] : {std::pair{"ptmx", "pts/ptmx"}, std::pair{"fd", "/proc/self/fd"}, std::pair{"stdin", "/proc/self/fd/0"},
-                                       std::pair{"stdout", "/proc/self/fd/1"},
-                                       std::pair{"stderr", "/proc/self/fd/2"}}) {
+    for (const auto &[name, target] :
+         {std::pair{"ptmx", "pts/ptmx"}, std::pair{"fd", "/proc/self/fd"}, std::pair{"stdin", "/proc/self/fd/0"},
+          std::pair{"stdout", "/proc/self/fd/1"}, std::pair{"stderr", "/proc/self/fd/2"}}) {
         if (::symlink(target, (root + '/' + name).constData()) != 0)
             return refuse(QStringLiteral("cannot make /dev/%1: %2").arg(QString::fromLatin1(name), systemWords()));
     }
@@ -166,10 +166,10 @@ bool bindOver(const QString &source, const QString &target, QString *error)
         return fail(error, g_error);
     if (!QDir().mkpath(target))
         return fail(error, QStringLiteral("cannot make the folder ") + target);
-    if (::mount(QFile::encodeName(source).constData(), QFile::encodeName(target).constData(), nullptr, MS_BIND,
-                nullptr) != 0)
+    if (::mount(QFile::encodeName(source).constData(), QFile::encodeName(target).constData(), nullptr, MS_BIND, nullptr)
+        != 0)
         return fail(error, QStringLiteral("cannot bind %1 over %2: %3").arg(source, target, systemWords()));
     return true;
 }
 
-} // namespace privatedev
+}  // namespace privatedev

@@ -37,4 +37,4 @@ bool remove(const QString &name);
 // test's own over /etc/udev/rules.d), inside the namespace only.
 bool bindOver(const QString &source, const QString &target, QString *error);
 
-} // namespace privatedev
+}  // namespace privatedev

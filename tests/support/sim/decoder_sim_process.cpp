@@ -5,8 +5,7 @@
 DecoderSim::DecoderSim()
 {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-    QObject::connect(&process_, &QProcess::readyReadStandardError,
-                     [this] { log_ += process_.readAllStandardError(); });
+    QObject::connect(&process_, &QProcess::readyReadStandardError, [this] { log_ += process_.readAllStandardError(); });
 }
 
 DecoderSim::~DecoderSim()
@@ -80,5 +79,5 @@ QString DecoderSim::diagnostics()
     readLines();
     log_ += process_.readAllStandardError();
     return QStringLiteral("decoder-sim status:\n  ") + lines_.join(QStringLiteral("\n  "))
-        + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(log_.right(3000));
+           + QStringLiteral("\ndecoder-sim log:\n") + QString::fromLocal8Bit(log_.right(3000));
 }
