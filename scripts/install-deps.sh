@@ -18,7 +18,7 @@ bench=(cups libqt6serialport6 libqt6widgets6 libcups2)
 tests=(cups-daemon cups-client cups-filters udev
        xvfb xauth imagemagick openbox xdotool
        binutils srecord exfat-fuse exfatprogs libbenchmark-dev
-       desktop-file-utils appstream lintian shellcheck)
+       desktop-file-utils appstream lintian shellcheck clang-format)
 fuzzing=(clang libclang-rt-14-dev)
 
 usage() {
