@@ -9,18 +9,9 @@
 
 namespace {
 
-// Line speed in bits per second.
+// Line speed in bits per second; the rest of the line is 8 data bits, no
+// parity, 1 stop bit and no flow control (the modem lines are left alone).
 constexpr qint32 kBaudRate = 38400;
-// Eight data bits a character.
-constexpr QSerialPort::DataBits kDataBits = QSerialPort::Data8;
-// No parity bit.
-constexpr QSerialPort::Parity kParity = QSerialPort::NoParity;
-// One stop bit.
-constexpr QSerialPort::StopBits kStopBits = QSerialPort::OneStop;
-// No flow control: the modem lines are left alone.
-constexpr QSerialPort::FlowControl kFlowControl = QSerialPort::NoFlowControl;
-// The line settings above as settings() reports them: baud, parity, data bits, stop bits.
-constexpr char kSettingsText[] = "38400,n,8,1";
 // A pseudo-terminal hands over at most 4095 bytes per read, a serial driver
 // its whole queue: one chunk covers either.
 constexpr qsizetype kReadChunk = 64 * 1024;
@@ -118,10 +109,10 @@ bool MSComm::setPortOpen(bool open, QString *reason)
         // here needs them.
         port_->setPortName(path);
         port_->setBaudRate(kBaudRate);
-        port_->setDataBits(kDataBits);
-        port_->setParity(kParity);
-        port_->setStopBits(kStopBits);
-        port_->setFlowControl(kFlowControl);
+        port_->setDataBits(QSerialPort::Data8);
+        port_->setParity(QSerialPort::NoParity);
+        port_->setStopBits(QSerialPort::OneStop);
+        port_->setFlowControl(QSerialPort::NoFlowControl);
         opened = port_->open(QIODevice::ReadWrite);
         if (!opened) {
             error_ = describeOpenFailure({commPort_, path, port_->errorString(), false}, roots_);
@@ -156,7 +147,7 @@ bool MSComm::setPortOpen(bool open, QString *reason)
 
 QString MSComm::settings() const
 {
-    return QString::fromLatin1(kSettingsText);
+    return QStringLiteral("38400,n,8,1");
 }
 
 // Bytes go straight to the device so that a failure is known at once; only

@@ -38,6 +38,18 @@ QString widgetText(const QTextDocument *doc, int from = 0)
     return raw;
 }
 
+// Runs run; a failure reaches fail in the words the user is shown.
+template <typename Run, typename Fail> void trapped(Run &&run, Fail &&fail)
+{
+    try {
+        run();
+    } catch (const std::bad_alloc &) {
+        fail(QStringLiteral("Out of memory"));
+    } catch (const std::exception &e) {
+        fail(QString::fromLocal8Bit(e.what()));
+    }
+}
+
 }  // namespace
 
 SpyPane::SpyPane(QPlainTextEdit *edit) : edit_(edit)
@@ -260,13 +272,7 @@ void SpyPane::refresh()
 
 void SpyPane::reportFailures(void (SpyPane::*update)())
 {
-    try {
-        (this->*update)();
-    } catch (const std::bad_alloc &) {
-        emit flushFailed(QStringLiteral("Out of memory"));
-    } catch (const std::exception &e) {
-        emit flushFailed(QString::fromLocal8Bit(e.what()));
-    }
+    trapped([&] { (this->*update)(); }, [this](const QString &description) { emit flushFailed(description); });
 }
 
 // The widget's text after its pending cut stands for the text between the
@@ -320,15 +326,7 @@ QString SpyPane::text()
 void appendSpyBlock(SpyPane &pane, SpyLog &log, QString &block,
                     const std::function<void(const QString &description)> &fail)
 {
-    auto step = [&fail](auto &&run) {
-        try {
-            run();
-        } catch (const std::bad_alloc &) {
-            fail(QStringLiteral("Out of memory"));
-        } catch (const std::exception &e) {
-            fail(QString::fromLocal8Bit(e.what()));
-        }
-    };
+    auto step = [&fail](auto &&run) { trapped(run, fail); };
 
     int displayLength = 0;
     step([&] { displayLength = pane.length(); });
