@@ -1,5 +1,7 @@
 #include "spy/spy_log.h"
 
+#include "common/safe_save.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QStringEncoder>
@@ -112,51 +114,38 @@ void SpyLog::dropOverLimit()
 // Written with the system's own calls rather than QSaveFile, whose reasons
 // can mislead ("Existing file ... is not writable" on a read-only file system,
 // "Unknown error" on a full one): every failure here is the system's words.
+// The file is found and replaced the way every save of the loader does it
+// (common/safe_save.h): no link planted by another user in a shared folder is
+// followed, and a mode the file system refuses is no failure.
 bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason)
 {
     auto failed = [reason](int error) {
         *reason = QString::fromLocal8Bit(std::strerror(error));
         return false;
     };
-    QFileInfo info(path);
-    if (info.isSymLink())
-        info.setFile(info.symLinkTarget());
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    QByteArray temporary = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()) + ".XXXXXX";
+    std::string target;
+    bool throughProc = false;
+    if (const int error = safe_save::saveTarget(QFile::encodeName(QFileInfo(path).absoluteFilePath()).toStdString(),
+                                                target, throughProc))
+        return failed(error);
+    if (throughProc)
+        return failed(EINVAL);
 
     struct stat existing {};
-    mode_t mode = 0;
-    if (::stat(target.constData(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        return failed(errno);
-    auto writeAll = [fd](const QByteArray &bytes) {
-        const char *at = bytes.constData();
-        qsizetype left = bytes.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fd, at, size_t(left));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return n < 0 ? errno : ENOSPC;
-            at += n;
-            left -= n;
-        }
-        return 0;
-    };
-    int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
+    const bool exists = ::lstat(target.c_str(), &existing) == 0;
+    std::string temporary;
+    int fd = -1;
+    if (const int error =
+            safe_save::createTemporary(target, safe_save::saveMode(exists ? &existing : nullptr), temporary, &fd))
+        return failed(error);
+    int error = 0;
     QStringEncoder toUtf8(QStringEncoder::Utf8);
     try {
         log.forEachPiece([&](QStringView piece) {
-            if (error == 0)
-                error = writeAll(toUtf8.encode(piece));
+            if (error == 0) {
+                const QByteArray bytes = toUtf8.encode(piece);
+                error = safe_save::writeAll(fd, bytes.constData(), size_t(bytes.size()));
+            }
         });
     } catch (const std::bad_alloc &) {
         error = ENOMEM;
@@ -165,10 +154,10 @@ bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
-    if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
+    if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0)
         error = errno;
     if (error != 0) {
-        ::unlink(temporary.constData());
+        ::unlink(temporary.c_str());
         return failed(error);
     }
     return true;

@@ -58,6 +58,8 @@ private:
 // Writes the log's text to path in UTF-8, replacing the file only once the
 // whole text is written (a hidden temporary file beside it, then a rename): on
 // a failure an existing file stays as it was and no partial file is left. An
-// existing file keeps its permissions; a link has the file it names replaced.
+// existing file keeps its permissions; a link has the file it names replaced,
+// but a link that another user planted in a sticky folder everyone may write to
+// is not followed (the save fails with "Permission denied").
 // Returns false with the system's reason in *reason.
 bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason);

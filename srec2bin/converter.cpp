@@ -1,6 +1,5 @@
 #include "converter.h"
 
-#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -10,10 +9,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "common/safe_save.h"
 #include "sparse_image.h"
 #include "srec_parser.h"
 
@@ -24,9 +23,7 @@ namespace {
 // Small enough to stay in the processor's cache between the kernel's copy and the parse: larger
 // blocks measured a fifth slower.
 constexpr size_t kReadBlockSize = size_t(64) << 10;
-constexpr size_t kWriteBatch = 1024;   // pieces per writev(), within every system's IOV_MAX
-constexpr int kMaxLinks = 40;          // links followed from the output to its file, as the kernel does
-constexpr long kProcFsMagic = 0x9fa0;  // f_type of /proc (linux/magic.h)
+constexpr size_t kWriteBatch = 1024;  // pieces per writev(), within every system's IOV_MAX
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SREC2BIN_ADDRESS_SANITIZER 1
@@ -118,27 +115,13 @@ public:
     // Creates the file with the given permissions; returns 0 or the errno of the failure.
     int create(mode_t mode)
     {
-        const size_t slash = output_.rfind('/');
-        const std::string folder = slash == std::string::npos ? "" : output_.substr(0, slash + 1);
-        long nameMax = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
-        if (nameMax <= 0)
-            nameMax = NAME_MAX;
-        std::string path = folder + temporaryName(output_.substr(folder.size()), nameMax);
-        if (path.size() > PATH_MAX)
-            return ENAMETOOLONG;
-        {
-            SignalsBlocked blocked;
-            const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-            if (fd < 0)
-                return errno;
-            fd_ = fd;
-            std::memcpy(g_tempPath, path.c_str(), path.size() + 1);
-            g_tempArmed = 1;
-        }
+        SignalsBlocked blocked;
+        std::string path;
+        if (const int error = safe_save::createTemporary(output_, mode, path, &fd_))
+            return error;
+        std::memcpy(g_tempPath, path.c_str(), path.size() + 1);
+        g_tempArmed = 1;
         path_ = path;
-        // Best effort: FAT and exFAT volumes give every file the owner and mode of the mount, and
-        // refuse the change to anyone but that owner; the image is written all the same.
-        static_cast<void>(::fchmod(fd_, mode));
         return 0;
     }
 
@@ -187,30 +170,6 @@ private:
     int fd_ = -1;
 };
 
-// Writes all of the count buffers; returns 0 or the errno of the failure.
-int writeAll(int fd, iovec *pieces, size_t count)
-{
-    while (count > 0) {
-        const ssize_t written = ::writev(fd, pieces, int(count));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        auto left = size_t(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<char *>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
-    }
-    return 0;
-}
-
 // Writes the whole image to fd; returns 0 or the errno of the failure.
 int writeImage(int fd, const SparseImage &image)
 {
@@ -218,7 +177,7 @@ int writeImage(int fd, const SparseImage &image)
     batch.reserve(kWriteBatch);
     int error = 0;
     auto flush = [&] {
-        error = writeAll(fd, batch.data(), batch.size());
+        error = safe_save::writeAll(fd, batch.data(), batch.size());
         batch.clear();
         return error == 0;
     };
@@ -231,54 +190,9 @@ int writeImage(int fd, const SparseImage &image)
     return error;
 }
 
-// Permissions for the new output: those of the file it replaces, else what a new file gets.
-mode_t outputMode(const struct stat *existing)
-{
-    if (existing)
-        return existing->st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 ConvertResult failure(ExitCode code, const std::string &file, const std::string &what)
 {
     return ConvertResult{code, file + ": " + what, {}};
-}
-
-// The file that the output path names through the symbolic links of its last part, one link
-// leading to the next, relative or absolute: that file is replaced and the links stay. A path
-// that is no link is its own file, whether it exists or not. A link of /proc (/dev/stdout leads
-// to /proc/self/fd/1) names an open file rather than a path: throughProc is then set and file is
-// left empty. Returns 0 or the errno of the failure.
-int followLinks(const std::string &output, std::string &file, bool &throughProc)
-{
-    std::string current = output;
-    throughProc = false;
-    for (int hop = 0; hop < kMaxLinks; ++hop) {
-        struct stat info {};
-        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-            file = current;
-            return 0;
-        }
-        struct statfs folder {};
-        if (::statfs(folderOf(current).c_str(), &folder) == 0 && long(folder.f_type) == kProcFsMagic) {
-            throughProc = true;
-            return 0;
-        }
-        std::string target(PATH_MAX, '\0');
-        const ssize_t size = ::readlink(current.c_str(), target.data(), target.size());
-        if (size < 0)
-            return errno;
-        if (size_t(size) >= target.size())
-            return ENAMETOOLONG;
-        target.resize(size_t(size));
-        const size_t slash = current.rfind('/');
-        if (target[0] != '/' && slash != std::string::npos)
-            target.insert(0, current, 0, slash + 1);
-        current = std::move(target);
-    }
-    return ELOOP;
 }
 
 // Writes the image straight into an output that cannot be replaced by another file: a device, a
@@ -308,6 +222,12 @@ ConvertResult convert(const ConvertOptions &options)
     if (::fstat(in.get(), &inputStat) != 0)
         return failure(kExitIo, input, "cannot read: " + reason(errno));
 
+    // The file that the output's links lead to, and none that another user planted in a shared
+    // folder: that file is replaced through a temporary file, and the links stay.
+    std::string file;
+    bool throughProc = false;
+    if (const int error = safe_save::saveTarget(output, file, throughProc))
+        return failure(kExitIo, output, reason(error));
     struct stat outputStat {};
     const bool outputExists = ::stat(output.c_str(), &outputStat) == 0;
     if (outputExists && outputStat.st_dev == inputStat.st_dev && outputStat.st_ino == inputStat.st_ino)
@@ -318,20 +238,12 @@ ConvertResult convert(const ConvertOptions &options)
         return failure(kExitIo, output, reason(errno));
 
     // A device, a FIFO or standard output (whatever it is) is written into: a rename would put a
-    // plain file in its place. Anything else is replaced through a temporary file, at the file that
-    // the output's links lead to.
-    bool inPlace = outputExists && !S_ISREG(outputStat.st_mode);
-    std::string file;
-    if (!inPlace) {
-        bool throughProc = false;
-        if (const int error = followLinks(output, file, throughProc))
-            return failure(kExitIo, output, reason(error));
-        struct stat fileStat {};
-        inPlace = throughProc
-                  || (outputExists
-                      && (::lstat(file.c_str(), &fileStat) != 0 || fileStat.st_dev != outputStat.st_dev
-                          || fileStat.st_ino != outputStat.st_ino));
-    }
+    // plain file in its place. So is a file that the links do not lead to by path.
+    struct stat fileStat {};
+    const bool inPlace = (outputExists && !S_ISREG(outputStat.st_mode)) || throughProc
+                         || (outputExists
+                             && (::lstat(file.c_str(), &fileStat) != 0 || fileStat.st_dev != outputStat.st_dev
+                                 || fileStat.st_ino != outputStat.st_ino));
 
     // One pass over the input, block by block.
     SparseImage image(options.fill, options.maxSize);
@@ -368,7 +280,7 @@ ConvertResult convert(const ConvertOptions &options)
         result = writeInPlace(output, image);
     } else {
         TempOutput temp(file);
-        if (const int error = temp.create(outputMode(outputExists ? &outputStat : nullptr))) {
+        if (const int error = temp.create(safe_save::saveMode(outputExists ? &outputStat : nullptr))) {
             struct stat folderStat {};
             const std::string folder = folderOf(file);
             if (error == ENOENT && ::stat(folder.c_str(), &folderStat) != 0 && errno == ENOENT)
@@ -390,15 +302,7 @@ ConvertResult convert(const ConvertOptions &options)
 
 std::string temporaryName(const std::string &name, long nameMax)
 {
-    // "." and ".XXXXXX" around the name, cut to fit the limit but never inside a UTF-8 character
-    // (exFAT refuses names that are no valid UTF-8). Other bytes are cut where the limit falls.
-    constexpr long kAround = 8;
-    size_t length = std::min(name.size(), size_t(std::max(nameMax - kAround, 0L)));
-    if (length < name.size()) {
-        while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80)
-            --length;
-    }
-    return "." + name.substr(0, length) + ".XXXXXX";
+    return safe_save::temporaryName(name, nameMax);
 }
 
 ConvertResult convertFile(const ConvertOptions &options)

@@ -37,7 +37,8 @@ struct ConvertResult {
 // lead to) and renamed over that file only when everything succeeded: on any failure an existing
 // output is left as it was and the temporary file is removed. An output that is no plain file (a
 // device, a FIFO, standard output) is written into instead. An output naming the input file
-// itself (under any path) is refused.
+// itself (under any path) is refused, and so is an output whose links pass through a link that
+// another user planted in a sticky folder that everyone may write to (see common/safe_save.h).
 ConvertResult convertFile(const ConvertOptions &options);
 
 // The name of the hidden temporary file beside an output file called name, in a folder whose names

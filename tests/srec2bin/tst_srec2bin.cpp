@@ -46,6 +46,8 @@ private slots:
     void specialOutputs();
     void linkedOutputs_data();
     void linkedOutputs();
+    void plantedLinks_data();
+    void plantedLinks();
     void signalsWhileWriting_data();
     void signalsWhileWriting();
     void ignoredSignalStaysIgnored();
@@ -740,6 +742,66 @@ void TestSrec2bin::linkedOutputs()
     QCOMPARE(info.st_mode & 0777, existing ? mode_t(0640) : mode_t(0644));
     QCOMPARE(hiddenFiles(), QStringList());
     QCOMPARE(QDir(targets).entryList({".*"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestSrec2bin::plantedLinks_data()
+{
+    QTest::addColumn<bool>("ofNobody");  // the link is nobody's, not the saving user's
+    QTest::addColumn<bool>("existing");  // the file it leads to is there before
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("another user's link to a root-only file") << true << true << false;
+    QTest::newRow("another user's dangling link") << true << false << false;
+    QTest::newRow("own link") << false << true << true;
+}
+
+void TestSrec2bin::plantedLinks()
+{
+    // In a sticky folder that everyone may write to, nobody plants the output's name as a link to
+    // a file of root's; root converts. The kernel's protected-links rule forbids root to follow
+    // such a link, and so does the converter, whether the rule is on or not on this machine.
+    QFETCH(bool, ofNobody);
+    QFETCH(bool, existing);
+    QFETCH(bool, followed);
+    if (::geteuid() != 0)
+        QFAIL("this test needs root: it plants links as the user nobody (setpriv, util-linux)");
+    QCOMPARE(::chmod(QFile::encodeName(folder_).constData(), 01777), 0);
+    const QString targets = temp_.filePath("targets");
+    QDir(targets).removeRecursively();
+    QVERIFY(QDir().mkpath(targets));
+    const QString secret = targets + "/secret.bin";
+    if (existing) {
+        QFile file(secret);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("root only") > 0);
+        file.close();
+        QCOMPARE(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
+    }
+    if (ofNobody) {
+        QProcess ln;
+        ln.start("setpriv",
+                 {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", "ln", "-s", secret, path("out.bin")});
+        QVERIFY(ln.waitForFinished(30000));
+        QVERIFY2(ln.exitCode() == 0, ln.readAllStandardError().constData());
+    } else {
+        QVERIFY(QFile::link(secret, path("out.bin")));
+    }
+    write("in.srec", s1(0, "AABB") + s9());
+
+    const Run result = run({path("in.srec"), path("out.bin")});
+    QVERIFY(QFileInfo(path("out.bin")).isSymLink());
+    QCOMPARE(hiddenFiles(), QStringList());
+    if (followed) {
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.code, 0);
+        QCOMPARE(read("../targets/secret.bin").toHex(), QByteArray("aabb"));
+        return;
+    }
+    QCOMPARE(result.code, 3);
+    QCOMPARE(result.err, "srec2bin: " + QFile::encodeName(path("out.bin")) + ": " + std::strerror(EACCES) + "\n");
+    QCOMPARE(QDir(targets).entryList(QDir::Files | QDir::Hidden), existing ? QStringList{"secret.bin"} : QStringList());
+    if (existing)
+        QCOMPARE(read("../targets/secret.bin"), QByteArray("root only"));
 }
 
 void TestSrec2bin::signalsWhileWriting_data()

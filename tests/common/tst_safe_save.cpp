@@ -1,0 +1,73 @@
+// The rule by which a save follows a link (the kernel's protected links), and
+// the complete write.
+
+#include "common/safe_save.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+class TestSafeSave : public QObject {
+    Q_OBJECT
+
+private slots:
+    void mayFollowLink_data()
+    {
+        QTest::addColumn<uint>("user");
+        QTest::addColumn<uint>("linkOwner");
+        QTest::addColumn<uint>("folderMode");
+        QTest::addColumn<uint>("folderOwner");
+        QTest::addColumn<bool>("allowed");
+
+        // root saving; nobody (65534) planted the link.
+        QTest::newRow("another user's link in /tmp") << 0u << 65534u << 01777u << 0u << false;
+        QTest::newRow("another user's link in a sticky folder writable by all")
+            << 1000u << 65534u << 01777u << 0u << false;
+        QTest::newRow("own link in /tmp") << 0u << 0u << 01777u << 0u << true;
+        QTest::newRow("link of the folder's owner") << 0u << 65534u << 01777u << 65534u << true;
+        QTest::newRow("folder writable by all, not sticky") << 0u << 65534u << 0777u << 0u << true;
+        QTest::newRow("sticky folder not writable by all") << 0u << 65534u << 01775u << 0u << true;
+        QTest::newRow("ordinary folder") << 1000u << 0u << 0755u << 0u << true;
+    }
+
+    void mayFollowLink()
+    {
+        QFETCH(uint, user);
+        QFETCH(uint, linkOwner);
+        QFETCH(uint, folderMode);
+        QFETCH(uint, folderOwner);
+        QFETCH(bool, allowed);
+        QCOMPARE(safe_save::mayFollowLink(uid_t(user), uid_t(linkOwner), mode_t(folderMode), uid_t(folderOwner)),
+                 allowed);
+    }
+
+    // A write the pipe takes in parts (its buffer is smaller than the data) is
+    // carried on until all of it is written.
+    void writeAllWritesEverything()
+    {
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        QByteArray data(1 << 20, '\0');
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = char(i * 7);
+        QByteArray got;
+        std::thread reader([&] {
+            char buffer[1000];
+            ssize_t n;
+            while ((n = ::read(ends[0], buffer, sizeof buffer)) > 0)
+                got.append(buffer, n);
+        });
+        const int error = safe_save::writeAll(ends[1], data.constData(), size_t(data.size()));
+        ::close(ends[1]);
+        reader.join();
+        ::close(ends[0]);
+        QCOMPARE(error, 0);
+        QVERIFY(got == data);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSafeSave)
+#include "tst_safe_save.moc"
