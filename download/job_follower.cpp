@@ -1,5 +1,7 @@
 #include "download/job_follower.h"
 
+#include "common/shown_text.h"
+
 JobFollower::JobFollower(PrintJobs &jobs, QObject *parent) : QObject(parent), jobs_(jobs)
 {
     timer_.setSingleShot(true);
@@ -84,14 +86,16 @@ void JobFollower::take(const JobLook &look)
     case JobStatus::Phase::Held:
     case JobStatus::Phase::Stopped:
         if (before.phase != status_.phase)
-            warningText =
-                QStringLiteral("The job %1 at the printer %2 stopped: %3").arg(job).arg(printer_, status_.detail);
+            warningText = QStringLiteral("The job %1 at the printer %2 stopped: %3")
+                              .arg(QString::number(job), shownText(printer_), shownText(status_.detail));
         break;
     case JobStatus::Phase::Cancelled:
-        warningText = QStringLiteral("The job %1 at the printer %2 was cancelled.").arg(job).arg(printer_);
+        warningText = QStringLiteral("The job %1 at the printer %2 was cancelled.")
+                          .arg(QString::number(job), shownText(printer_));
         break;
     case JobStatus::Phase::Failed:
-        warningText = QStringLiteral("The printer %1 did not send the whole image: %2").arg(printer_, status_.detail);
+        warningText = QStringLiteral("The printer %1 did not send the whole image: %2")
+                          .arg(shownText(printer_), shownText(status_.detail));
         break;
     case JobStatus::Phase::Waiting:
         if (!waitWarned_ && problemSince_.isValid() && problemSince_.elapsed() >= timing_.waitWarningMs) {
@@ -99,7 +103,8 @@ void JobFollower::take(const JobLook &look)
             QString words = status_.detail;
             if (words.isEmpty())
                 words = look.printerReasons.join(QStringLiteral(", "));
-            warningText = QStringLiteral("The image is waiting at the printer %1: %2").arg(printer_, words);
+            warningText =
+                QStringLiteral("The image is waiting at the printer %1: %2").arg(shownText(printer_), shownText(words));
         }
         break;
     default:

@@ -1,5 +1,7 @@
 #include "download/print_job.h"
 
+#include "common/shown_text.h"
+
 namespace {
 
 // Printer reasons that tell of no problem: none at all, or mere reports.
@@ -93,7 +95,7 @@ QString jobStateText(const JobStatus &status, qint64 bytes)
     auto withDetail = [&status](const char *phase) {
         QString text = QLatin1String(phase);
         if (!status.detail.isEmpty())
-            text += QStringLiteral(": ") + status.detail;
+            text += QStringLiteral(": ") + shownText(status.detail, kShownToolTipLimit);
         return text;
     };
     switch (status.phase) {

@@ -3,6 +3,7 @@
 
 #include "shell/qx7100_1.h"
 
+#include "common/shown_text.h"
 #include "download/job_follower.h"
 
 #include <QAction>
@@ -58,7 +59,7 @@ void qx7100_1::Start_Click()
     // One fresh look at the default printer gives its name, its port and its state.
     const QDeadlineTimer checks(kStartChecksMs);
     const DefaultPrinterInfo printer = services_.printer->query(kStartChecksMs);
-    panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ") + printer.deviceName);
+    panel(QStringLiteral("Printer"))->setText(QStringLiteral("Printer: ") + shownText(printer.deviceName));
     if (printer.state == DefaultPrinterInfo::State::NoServer) {
         warn(QStringLiteral("No default printer: the print server is not running."));
         return;
@@ -82,7 +83,7 @@ void qx7100_1::Start_Click()
     // A paused queue would keep the image and send it whenever it is resumed,
     // behind any image sent meanwhile.
     if (printer.paused) {
-        warn(QStringLiteral("The printer %1 is paused: nothing was sent.").arg(printer.deviceName));
+        warn(QStringLiteral("The printer %1 is paused: nothing was sent.").arg(shownText(printer.deviceName)));
         return;
     }
 
@@ -90,17 +91,16 @@ void qx7100_1::Start_Click()
     if (jobFollower_ && jobFollower_->active()) {
         jobFollower_->lookNow(int(qBound<qint64>(1, checks.remainingTime(), qint64(kJobLookMs))));
         if (jobFollower_->active()) {
-            const QString question = QStringLiteral("An image sent before is still in the print queue of %1 "
-                                                    "(job %2: %3). Cancel it and send this image?")
-                                         .arg(jobFollower_->printer())
-                                         .arg(jobFollower_->jobId())
-                                         .arg(jobFollower_->stateText());
+            const QString question =
+                QStringLiteral("An image sent before is still in the print queue of %1 "
+                               "(job %2: %3). Cancel it and send this image?")
+                    .arg(shownText(jobFollower_->printer()), QString::number(jobFollower_->jobId()),
+                         shownText(jobFollower_->stateText()));
             if (!services_.messages->question(this, question))
                 return;
             if (jobFollower_->active() && !jobFollower_->cancel(kStartChecksMs)) {
                 warn(QStringLiteral("Cannot cancel the job %1 at the printer %2: nothing was sent.")
-                         .arg(jobFollower_->jobId())
-                         .arg(jobFollower_->printer()));
+                         .arg(QString::number(jobFollower_->jobId()), shownText(jobFollower_->printer())));
                 return;
             }
         }
@@ -117,7 +117,7 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
     insertInfo(QStringLiteral("Downloading ") + Filename);
     const RawPrintCall name = services_.rawPrint->getDefPrinterName(QByteArray());
     if (!name.called) {
-        warn(name.error);
+        warn(shownText(name.error));
         return;
     }
     const qint64 bytes = QFileInfo(Filename).size();
@@ -125,9 +125,9 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
     const RawPrintCall sent = services_.rawPrint->sendPrnToDefPrinter(QFile::encodeName(Filename));
     sending_ = false;
     if (!sent.called)
-        warn(sent.error);
+        warn(shownText(sent.error));
     else if (sent.result != 0)
-        warn(QStringLiteral("Error while loading ") + Filename + QStringLiteral("Error ")
+        warn(QStringLiteral("Error while loading ") + shownText(Filename) + QStringLiteral("Error ")
              + QString::number(sent.result));
     else if (jobFollower_ && sent.jobId > 0)
         jobFollower_->follow(printer.deviceName, sent.jobId, bytes);

@@ -10,12 +10,14 @@ public:
     void warning(QWidget *parent, const QString &text) override
     {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), text, QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
 
     void error(QWidget *parent, const QString &text) override
     {
         QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text, QMessageBox::Ok, parent);
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
 
@@ -23,6 +25,7 @@ public:
     {
         QMessageBox box(QMessageBox::Question, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No,
                         parent);
+        box.setTextFormat(Qt::PlainText);
         box.setEscapeButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     }

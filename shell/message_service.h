@@ -1,6 +1,8 @@
 #pragma once
 // Modal message boxes of the loader, behind an interface so that tests can
-// record what would have been shown instead of opening a box.
+// record what would have been shown instead of opening a box. Every text is
+// shown as plain text, never as rich text: parts of it come from outside the
+// program (see common/shown_text.h) and may hold markup.
 
 #include <QString>
 #include <memory>

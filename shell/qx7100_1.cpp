@@ -1,5 +1,6 @@
 #include "shell/qx7100_1.h"
 
+#include "common/shown_text.h"
 #include "download/job_follower.h"
 #include "shell/about.h"
 #include "shell/enter_presses.h"
@@ -18,11 +19,22 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextDocument>
 
 #include <cmath>
 #include <utility>
 
 namespace {
+
+// A tooltip showing text as it stands: Qt takes a tooltip that looks like
+// markup for rich text, and has no setting against it, so such a text is
+// handed over as rich text that shows its characters literally.
+QString plainToolTip(const QString &text)
+{
+    if (!Qt::mightBeRichText(text))
+        return text;
+    return QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
 
 // Design geometry, in twips.
 constexpr float kClientWidth = 7770.0f;
@@ -47,6 +59,7 @@ public:
     {
         right_ = new QLabel(this);
         right_->setObjectName(key);
+        right_->setTextFormat(Qt::PlainText);
         right_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         // Opaque, so that it covers the end of the panel under it rather than
         // mixing its text with that one's.
@@ -57,8 +70,8 @@ public:
 
     void setRightText(const QString &text)
     {
-        right_->setText(text);
-        right_->setToolTip(text);
+        right_->setText(shownText(text));
+        right_->setToolTip(plainToolTip(shownText(text, kShownToolTipLimit)));
         right_->setVisible(!text.isEmpty());
         placePanels();
     }
@@ -67,6 +80,7 @@ public:
     {
         auto *label = new QLabel(text, this);
         label->setObjectName(key);
+        label->setTextFormat(Qt::PlainText);
         label->setToolTip(tooltip);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setProperty("panelWidth", width);
@@ -258,7 +272,7 @@ void qx7100_1::Form_Load()
     }
     // About a second at most: a print server that does not answer must not hold the window back.
     panel(QStringLiteral("Printer"))
-        ->setText(QStringLiteral("Printer: ") + services_.printer->query(kStartUpQueryMs).deviceName);
+        ->setText(QStringLiteral("Printer: ") + shownText(services_.printer->query(kStartUpQueryMs).deviceName));
 }
 
 void qx7100_1::layOutPanes()

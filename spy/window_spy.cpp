@@ -1,6 +1,7 @@
 // The main window's serial procedures: port selection, serial events, the spy
 // display and its log, keys to the decoder, Clear and saving the log.
 
+#include "common/shown_text.h"
 #include "shell/qx7100_1.h"
 #include "spy/cp1252.h"
 #include "spy/key_bytes.h"
@@ -13,6 +14,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
+
+namespace {
+// A port's reason holds the system's words and, after them, a hint of ours
+// (the adapters present, the bench command): room for both.
+constexpr int kPortReasonLimit = 2 * kShownTextLimit;
+}  // namespace
 
 void qx7100_1::setUpSerial()
 {
@@ -47,7 +54,7 @@ void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
     QString reason;
     if (!MSComm1->setPortOpen(true, &reason)) {
         // The port that was open before is closed now: no item keeps its mark.
-        portLost(QStringLiteral("Cannot open %1: %2").arg(portLabel(), reason));
+        portLost(QStringLiteral("Cannot open %1: %2").arg(portLabel(), shownText(reason, kPortReasonLimit)));
         return;
     }
     if (MSComm1->portOpen()) {
@@ -59,7 +66,7 @@ void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
 
 QString qx7100_1::portLabel() const
 {
-    return QStringLiteral("COM%1 (%2)").arg(MSComm1->commPort()).arg(MSComm1->devicePath());
+    return QStringLiteral("COM%1 (%2)").arg(QString::number(MSComm1->commPort()), shownText(MSComm1->devicePath()));
 }
 
 void qx7100_1::portLost(const QString &warning)
@@ -72,7 +79,8 @@ void qx7100_1::portLost(const QString &warning)
 
 void qx7100_1::portStopped(const QString &reason)
 {
-    portLost(QStringLiteral("%1 stopped working: %2. The port is closed.").arg(portLabel(), reason));
+    portLost(QStringLiteral("%1 stopped working: %2. The port is closed.")
+                 .arg(portLabel(), shownText(reason, kPortReasonLimit)));
 }
 
 void qx7100_1::MSComm1_OnComm()
@@ -102,7 +110,7 @@ void qx7100_1::reopenPort()
     MSComm1->setPortOpen(false);
     QString reason;
     if (!MSComm1->setPortOpen(true, &reason))
-        portLost(QStringLiteral("Cannot open %1: %2").arg(portLabel(), reason));
+        portLost(QStringLiteral("Cannot open %1: %2").arg(portLabel(), shownText(reason, kPortReasonLimit)));
 }
 
 void qx7100_1::AppendSpyText(QString &block)
@@ -117,7 +125,7 @@ void qx7100_1::spyError(const QString &description)
     if (spyErrorShowing_)
         return;
     spyErrorShowing_ = true;
-    services_.messages->error(this, description);
+    services_.messages->error(this, shownText(description));
     spyErrorShowing_ = false;
 }
 
@@ -178,5 +186,5 @@ void qx7100_1::savelog_Click()
         return;
     QString reason;
     if (!saveSpyLog(*spyLog_, path, &reason))
-        warn(QStringLiteral("Cannot save the spy log to %1: %2").arg(path, reason));
+        warn(QStringLiteral("Cannot save the spy log to %1: %2").arg(shownText(path), reason));
 }
