@@ -23,6 +23,7 @@ public:
     {
         QMessageBox box(QMessageBox::Question, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No,
                         parent);
+        box.setDefaultButton(QMessageBox::No);
         box.setEscapeButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     }

@@ -387,6 +387,88 @@ private slots:
         QVERIFY(!job->isVisible());
     }
 
+    // An image that is S-record text goes out only when the user says so; a
+    // binary image, and a file the library cannot send, ask nothing.
+    void srecordImageAsksFirst_data()
+    {
+        QTest::addColumn<QByteArray>("content");  // "missing": no file at all
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<int>("libraryResult");
+        QTest::addColumn<QString>("warning");
+        const QByteArray srec = "S00600004844521B\r\nS107000001020304EE\r\nS9030000FC\r\n";
+        QTest::newRow("S-record, No: nothing sent") << srec << false << true << 0 << "";
+        QTest::newRow("S-record, Yes: sent unchanged") << srec << true << true << 0 << "";
+        QTest::newRow("S2 data first, lower case, No")
+            << QByteArray("S206000010aabb84\nS804000000FB\n") << false << true << 0 << "";
+        QTest::newRow("binary image starting with S: no question")
+            << QByteArray("S1\x00\x01\xff\x5a\n", 7) << false << false << 0 << "";
+        QTest::newRow("empty file: the library's own error")
+            << QByteArray() << false << false << 6 << "Error while loading IMAGEError 6";
+        QTest::newRow("missing file: the library's own error")
+            << QByteArray("missing") << false << false << 3 << "Error while loading IMAGEError 3";
+    }
+    void srecordImageAsksFirst()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, answer);
+        QFETCH(bool, asked);
+        QFETCH(int, libraryResult);
+        QFETCH(QString, warning);
+        Fixture f;
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("fw_new.srec"));
+        if (content != "missing") {
+            QFile file(image);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        f.choose(image);
+        f.action("com1")->setChecked(true);
+        f.doubles.messages->answer = answer;
+        f.doubles.rawPrint->sendResult = int16_t(libraryResult);
+        f.start()->click();
+
+        QCOMPARE(f.doubles.messages->questions,
+                 asked ? QStringList{image
+                                     + " is an S-record file, not a binary image: convert it with File > "
+                                       "Convert_srec2bin first. Send it unchanged anyway?"}
+                       : QStringList());
+        const bool sent = !asked || answer;
+        QCOMPARE(f.doubles.rawPrint->calls, sent ? (QStringList{"name:", "send:" + image}) : QStringList());
+        QCOMPARE(f.doubles.messages->warnings,
+                 warning.isEmpty() ? QStringList() : QStringList{QString(warning).replace("IMAGE", image)});
+    }
+
+    // The question about S-record text comes before the one about an earlier
+    // job: No to it cancels nothing.
+    void srecordQuestionBeforeCancellingTheQueue()
+    {
+        Fixture f;
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("fw_new.srec"));
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("S9030000FC\n");
+        file.close();
+        f.choose(image);
+        f.action("com1")->setChecked(true);
+        f.doubles.rawPrint->nextJobId = 1;
+        f.doubles.printJobs->jobs[1] = FakePrintJobs::state(5);
+        f.doubles.messages->answer = true;
+        f.start()->click();
+        QTRY_COMPARE(f.window->findChild<QLabel *>("Job")->text(), QStringLiteral("Job 1: waiting"));
+
+        f.doubles.messages->questions.clear();
+        f.doubles.messages->answer = false;
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        f.start()->click();
+        QCOMPARE(f.doubles.messages->questions.size(), 1);
+        QVERIFY(f.doubles.messages->questions.first().contains("S-record"));
+        QVERIFY(f.doubles.printJobs->cancelled.isEmpty());
+        QCOMPARE(f.doubles.rawPrint->calls.count("send:" + image), 1);
+    }
+
     void missingLibraryIsAWarningNotAnExit()
     {
         Fixture f;
