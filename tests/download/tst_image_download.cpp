@@ -469,6 +469,65 @@ private slots:
         QCOMPARE(f.doubles.rawPrint->calls.count("send:" + image), 1);
     }
 
+    // At the window's first size, with the port open and a job shown, the
+    // Settings text is drawn whole and the job panel takes the room right of
+    // it, its whole text in its tooltip; the panels fill the bar to the
+    // window's bottom edge.
+    void statusBarAtFirstSize_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("short") << ""
+                               << "Job 12: sending";
+        QTest::newRow("longer than the room") << "Printer not connected; will retry in 30 seconds."
+                                              << "Job 12: waiting: Printer not connected; will retry in 30 seconds.";
+    }
+    void statusBarAtFirstSize()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, text);
+        Fixture f;
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        QLabel *settings = f.panel("Settings");
+        settings->setText(QStringLiteral("Settings: 38400,n,8,1"));
+        QVERIFY(f.show(WindowFixture::Show::Exposed));
+        auto *bar = f.window->findChild<QStatusBar *>("sbrStatus");
+        QLabel *job = f.panel("Job");
+        const QRect settingsText(settings->x(), 0, settings->sizeHint().width(), bar->height());
+        const QImage alone = bar->grab(settingsText).toImage();
+
+        f.doubles.rawPrint->nextJobId = 12;
+        f.doubles.printJobs->jobs[12] =
+            message.isEmpty() ? FakePrintJobs::state(5) : FakePrintJobs::state(5, message, {"connecting-to-device"});
+        f.start()->click();
+        QTRY_COMPARE(job->text(), text);
+        QVERIFY(job->isVisible());
+        QCOMPARE(job->toolTip(), text);
+        QCOMPARE(job->geometry().right(), bar->rect().right());
+        QVERIFY2(job->geometry().left() > settingsText.right(),
+                 qPrintable(QStringLiteral("the job panel starts at %1, the Settings text ends at %2")
+                                .arg(job->geometry().left())
+                                .arg(settingsText.right())));
+        QCOMPARE(bar->grab(settingsText).toImage(), alone);
+
+        // The panels fill the bar from top to bottom and the bar ends at the
+        // window's bottom edge: nothing shows under them.
+        for (QLabel *panel : {f.panel("Printer"), settings, job}) {
+            QCOMPARE(panel->geometry().top(), 0);
+            QCOMPARE(panel->geometry().bottom(), bar->rect().bottom());
+        }
+        QCOMPARE(f.panel("Printer")->geometry().left(), 0);
+        QCOMPARE(bar->geometry().bottom(), f.window->rect().bottom());
+
+        // A Settings text set while the job shows moves the job panel too.
+        settings->setText(QStringLiteral("COM settings:"));
+        settings->setText(QStringLiteral("Settings: 38400,n,8,1"));
+        QTest::qWait(50);
+        QVERIFY(job->geometry().left() > settingsText.right());
+        QCOMPARE(bar->grab(settingsText).toImage(), alone);
+    }
+
     void missingLibraryIsAWarningNotAnExit()
     {
         Fixture f;
