@@ -26,21 +26,28 @@ private slots:
     {
         QTest::addColumn<QStringList>("environment");  // NAME=VALUE added to a clean one
         QTest::addColumn<bool>("starts");
+        QTest::addColumn<QString>("program");
+        const QString loader = QStringLiteral(LOADER_PROGRAM);
         const QString display = freeDisplay();
-        QTest::newRow("nothing set") << QStringList() << false;
-        QTest::newRow("an X display with no server") << QStringList{"DISPLAY=" + display} << false;
-        QTest::newRow("xcb asked, no server") << QStringList{"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"} << false;
+        QTest::newRow("nothing set") << QStringList() << false << loader;
+        QTest::newRow("an X display with no server") << QStringList{"DISPLAY=" + display} << false << loader;
+        QTest::newRow("xcb asked, no server")
+            << QStringList{"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb"} << false << loader;
         QTest::newRow("a Wayland display with no compositor")
-            << QStringList{"WAYLAND_DISPLAY=wayland-qx7100-none"} << false;
+            << QStringList{"WAYLAND_DISPLAY=wayland-qx7100-none"} << false << loader;
         QTest::newRow("Wayland then X, neither there")
-            << QStringList{"QT_QPA_PLATFORM=wayland;xcb", "DISPLAY=" + display} << false;
-        QTest::newRow("offscreen needs no display") << QStringList{"QT_QPA_PLATFORM=offscreen"} << true;
-        QTest::newRow("minimal needs no display") << QStringList{"QT_QPA_PLATFORM=minimal"} << true;
+            << QStringList{"QT_QPA_PLATFORM=wayland;xcb", "DISPLAY=" + display} << false << loader;
+        QTest::newRow("offscreen needs no display") << QStringList{"QT_QPA_PLATFORM=offscreen"} << true << loader;
+        QTest::newRow("minimal needs no display") << QStringList{"QT_QPA_PLATFORM=minimal"} << true << loader;
+        // The rehearsal's loader says the same in its own name.
+        QTest::newRow("rehearsal, an X display with no server")
+            << QStringList{"DISPLAY=" + display} << false << QStringLiteral(REHEARSAL_PROGRAM);
     }
     void startWithout()
     {
         QFETCH(QStringList, environment);
         QFETCH(bool, starts);
+        QFETCH(QString, program);
         QTemporaryDir dir;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"})
@@ -54,7 +61,7 @@ private slots:
 
         QProcess loader;
         loader.setProcessEnvironment(env);
-        loader.start(QStringLiteral(LOADER_PROGRAM), {});
+        loader.start(program, {});
         QVERIFY(loader.waitForStarted());
         if (starts) {
             QVERIFY2(!loader.waitForFinished(1500), loader.readAllStandardError().constData());
@@ -66,7 +73,8 @@ private slots:
         QCOMPARE(loader.exitStatus(), QProcess::NormalExit);
         QCOMPARE(loader.exitCode(), 1);
         QCOMPARE(loader.readAllStandardError(),
-                 QByteArray("load_qx7100: no display: start it from the desktop, or set DISPLAY or WAYLAND_DISPLAY\n"));
+                 QFileInfo(program).fileName().toUtf8()
+                     + ": no display: start it from the desktop, or set DISPLAY or WAYLAND_DISPLAY\n");
         QCOMPARE(loader.readAllStandardOutput(), QByteArray());
     }
 };
