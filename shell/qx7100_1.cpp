@@ -130,11 +130,12 @@ private:
         }
         if (right_) {
             // The last panel's text stays in sight; the right panel shows what
-            // of its own fits in the room left.
+            // of its own fits in the room left, and keeps an eighth of the bar
+            // whatever that text is.
             int textEnd = 0;
             if (!panels_.isEmpty())
                 textEnd = panels_.last()->x() + panels_.last()->sizeHint().width();
-            const int room = qMax(0, this->width() - textEnd);
+            const int room = std::max(this->width() - textEnd, this->width() / 8);
             const int width = std::min({right_->sizeHint().width(), this->width() / 2, room});
             right_->setGeometry(this->width() - width, 0, width, height());
             right_->raise();

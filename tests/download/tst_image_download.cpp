@@ -526,6 +526,10 @@ private slots:
         QTest::qWait(50);
         QVERIFY(job->geometry().left() > settingsText.right());
         QCOMPARE(bar->grab(settingsText).toImage(), alone);
+        // However long the Settings text, the job panel keeps an eighth of the bar.
+        settings->setText(QStringLiteral("Settings: ") + QString(200, QLatin1Char('W')));
+        QTRY_COMPARE(job->width(), bar->width() / 8);
+        QCOMPARE(job->text(), text);
     }
 
     void missingLibraryIsAWarningNotAnExit()
