@@ -87,7 +87,11 @@ bool startsWithSRecord(const QByteArray &text, bool wholeFile)
 bool fileStartsWithSRecord(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    // Non-blocking: a FIFO put in the image's place must not hang the window.
+    // A device is not even opened: opening some has effects of its own.
+    struct stat named {};
+    if (::stat(name.constData(), &named) != 0 || !S_ISREG(named.st_mode))
+        return false;
+    // Non-blocking: a FIFO swapped in after that look must not hang the window.
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
