@@ -5,6 +5,7 @@
 
 #include "common/shown_text.h"
 #include "download/job_follower.h"
+#include "download/srec_image.h"
 
 #include <QAction>
 #include <QApplication>
@@ -85,6 +86,16 @@ void qx7100_1::Start_Click()
     if (printer.paused) {
         warn(QStringLiteral("The printer %1 is paused: nothing was sent.").arg(shownText(printer.deviceName)));
         return;
+    }
+
+    // S-record text is the converter's input: sent as it is, it would fill the
+    // decoder's flash with text.
+    if (fileStartsWithSRecord(Filename)) {
+        const QString question = QStringLiteral("%1 is an S-record file, not a binary image: convert it with File > "
+                                                "Convert_srec2bin first. Send it unchanged anyway?")
+                                     .arg(shownText(Filename));
+        if (!services_.messages->question(this, question))
+            return;
     }
 
     // An image of ours still in the queue would reach the decoder before this one.

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Sets a bench up and starts the loader: installs what building and loading
 # for real need, starts the system's print server (and has it start at boot),
-# builds the loader into build/ and runs it.
+# builds the loader and its rehearsal into build/ and runs one of them: the
+# loader where the bench is ready (load_qx7100-bench check exits 0), otherwise
+# the rehearsal, a whole loading with a simulated decoder, saying why and how
+# to set the bench up.
 #
 # Run it as root (sudo scripts/build-and-run.sh): installing and starting the
-# print server need it. The loader itself never runs as root: it runs as the
+# print server need it. Neither program ever runs as root: it runs as the
 # user who called sudo, on that user's display; when there is no such user or
-# no display, the command that starts it is printed instead.
+# no display, the commands that start them are printed instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Builds use every core unless the caller chose otherwise.
@@ -34,21 +37,38 @@ fi
 # Tests and benchmarks stay configured (nothing of them is built here), so that
 # the rehearsal, the benchmarks and scripts/test.sh all work in this build folder.
 cmake --preset default -DLOADER_BUILD_TESTS=ON -DLOADER_BUILD_BENCH=ON
-cmake --build --preset default --target load_qx7100 srec2bin binprn32
+cmake --build --preset default --target load_qx7100 srec2bin binprn32 load_qx7100-rehearse
 
 loader=$PWD/build/load_qx7100
-if [[ $(id -u) -ne 0 ]]; then
-    exec "$loader"
+rehearsal=("$PWD/tools/rehearse" "$PWD/build")
+# The bench program of these sources; through sudo it checks the user who ran sudo.
+bench=$PWD/tools/load_qx7100-bench
+if "$bench" check >/dev/null 2>&1; then
+    program=("$loader")
+    what="the loader"
+    why="the bench is ready (load_qx7100-bench check found nothing missing)"
+else
+    program=("${rehearsal[@]}")
+    what="the rehearsal"
+    why="the bench is not ready, so this is the rehearsal with a simulated decoder; to load a real one, run sudo $bench check and do what its FAIL lines say"
 fi
+
 user=${SUDO_USER:-}
+[[ $(id -u) -ne 0 ]] && user=$(id -un)
 if [[ -n $user && $user != root && -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
+    say "$why"
+    if [[ $(id -u) -ne 0 ]]; then
+        exec "${program[@]}"
+    fi
     uid=$(id -u "$user")
     home=$(getent passwd "$user" | cut -d: -f6)
     environment=(HOME="$home" USER="$user" LOGNAME="$user")
     [[ -n ${DISPLAY:-} ]] && environment+=(DISPLAY="$DISPLAY" XAUTHORITY="${XAUTHORITY:-$home/.Xauthority}")
     [[ -n ${WAYLAND_DISPLAY:-} ]] && environment+=(WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
     [[ -d /run/user/$uid ]] && environment+=(XDG_RUNTIME_DIR="/run/user/$uid")
-    say "starting the loader as $user"
-    exec runuser -u "$user" -- env "${environment[@]}" "$loader"
+    say "starting $what as $user"
+    exec runuser -u "$user" -- env "${environment[@]}" "${program[@]}"
 fi
-say "built; the loader does not run as root. Start it as the technician, on the desktop: $loader"
+say "built; no desktop to start them on here (or no user but root). As the technician, on the desktop, start" \
+    "the loader: $loader; or the rehearsal (a simulated decoder, no hardware): ${rehearsal[*]}"
+say "$why"

@@ -26,6 +26,7 @@ public:
         QMessageBox box(QMessageBox::Question, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No,
                         parent);
         box.setTextFormat(Qt::PlainText);
+        box.setDefaultButton(QMessageBox::No);
         box.setEscapeButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     }

@@ -19,7 +19,7 @@ public:
     // "load_velantra"), one OK button. Returns when the user has closed it.
     virtual void error(QWidget *parent, const QString &text) = 0;
     // A question box: title "Warning", question icon, buttons Yes and No, No
-    // taken by Esc. Returns true for Yes, when the user has answered.
+    // taken by Enter and by Esc. Returns true for Yes, when the user has answered.
     virtual bool question(QWidget *parent, const QString &text) = 0;
 };
 

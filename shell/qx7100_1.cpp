@@ -16,11 +16,14 @@
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTextDocument>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -46,18 +49,42 @@ constexpr int kStartLeft = 1920, kStartTop = 3240, kStartWidth = 1575, kStartHei
 // The start-up query of the default printer gives up after this.
 constexpr int kStartUpQueryMs = 1000;
 
+// A panel that draws as much of its text as fits, ending in "...", where a
+// plain label would cut it off; its text stays whole.
+class ElidingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        drawFrame(&painter);
+        QRect room = contentsRect();
+        // The indent a framed label leaves, as QLabel computes it.
+        const int indentation = indent() >= 0      ? indent()
+                                : frameWidth() > 0 ? fontMetrics().horizontalAdvance('x') / 2
+                                                   : 0;
+        room.adjust(indentation + margin(), margin(), -margin(), -margin());
+        const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, room.width());
+        style()->drawItemText(&painter, room, int(Qt::AlignLeft | Qt::AlignVCenter), palette(), isEnabled(), shown,
+                              foregroundRole());
+    }
+};
+
 // The status bar with its keyed text panels, laid side by side at their
 // design widths; the second is wider than any window and simply runs past the
 // right edge, so it always fills the room right of the first. A panel added
 // with addRightPanel sits at the right end instead, as wide as its text needs
-// (at most half the bar), over the end of the panels before it; hidden while empty.
+// (at most half the bar), over the end of the panels before it but never over
+// the text of the last one; hidden while empty.
 class PanelStatusBar : public QStatusBar {
 public:
     using QStatusBar::QStatusBar;
 
     QLabel *addRightPanel(const QString &key)
     {
-        right_ = new QLabel(this);
+        right_ = new ElidingLabel(this);
         right_->setObjectName(key);
         right_->setTextFormat(Qt::PlainText);
         right_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -96,6 +123,16 @@ protected:
         placePanels();
     }
 
+    // A panel whose text changed asks for a new layout: the right panel then
+    // gives the new text its room.
+    bool event(QEvent *event) override
+    {
+        const bool handled = QStatusBar::event(event);
+        if (event->type() == QEvent::LayoutRequest)
+            placePanels();
+        return handled;
+    }
+
 private:
     void placePanels()
     {
@@ -106,7 +143,14 @@ private:
             x += width;
         }
         if (right_) {
-            const int width = qMin(right_->sizeHint().width(), this->width() / 2);
+            // The last panel's text stays in sight; the right panel shows what
+            // of its own fits in the room left, and keeps an eighth of the bar
+            // whatever that text is.
+            int textEnd = 0;
+            if (!panels_.isEmpty())
+                textEnd = panels_.last()->x() + panels_.last()->sizeHint().width();
+            const int room = std::max(this->width() - textEnd, this->width() / 8);
+            const int width = std::min({right_->sizeHint().width(), this->width() / 2, room});
             right_->setGeometry(this->width() - width, 0, width, height());
             right_->raise();
         }

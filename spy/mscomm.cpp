@@ -102,7 +102,7 @@ bool MSComm::setPortOpen(bool open, QString *reason)
     const QString path = devicePath();
     bool opened = false;
     if (path.isEmpty()) {
-        error_ = tr("no device is set up for port %1").arg(commPort_);
+        error_ = noDeviceForPort(commPort_);
     } else {
         // Only the line settings are set: a pseudo-terminal refuses the modem
         // lines (DTR, RTS) with "Inappropriate ioctl for device", and nothing

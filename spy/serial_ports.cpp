@@ -184,6 +184,13 @@ QStringList usbSerialAdapters(const SerialRoots &roots)
     return devices;
 }
 
+QString noDeviceForPort(int portNumber)
+{
+    return QStringLiteral("no device stands for COM%1 on this PC: give the number to a USB serial adapter with "
+                          "sudo load_qx7100-bench com%1 DEVICE.")
+        .arg(portNumber);
+}
+
 QString describeOpenFailure(const OpenFailure &failure, const SerialRoots &roots)
 {
     const int port = failure.portNumber;

@@ -45,6 +45,10 @@ QString comPortDevice(int portNumber, const SerialRoots &roots = {});
 // The USB serial adapters present (/dev/ttyUSB0, /dev/ttyACM0, ...), sorted.
 QStringList usbSerialAdapters(const SerialRoots &roots = {});
 
+// The reason given when no device stands for a port number on this machine,
+// with the bench program's command that gives the number to an adapter.
+QString noDeviceForPort(int portNumber);
+
 // One failed open, as the open path saw it.
 struct OpenFailure {
     int portNumber = 0;

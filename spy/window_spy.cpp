@@ -66,7 +66,11 @@ void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
 
 QString qx7100_1::portLabel() const
 {
-    return QStringLiteral("COM%1 (%2)").arg(QString::number(MSComm1->commPort()), shownText(MSComm1->devicePath()));
+    // A number with no device names the port alone: its reason says why.
+    const QString device = MSComm1->devicePath();
+    if (device.isEmpty())
+        return QStringLiteral("COM%1").arg(MSComm1->commPort());
+    return QStringLiteral("COM%1 (%2)").arg(QString::number(MSComm1->commPort()), shownText(device));
 }
 
 void qx7100_1::portLost(const QString &warning)

@@ -5,6 +5,7 @@
 // shipped load_qx7100 reads no command line.
 
 #include "rehearsal_env.h"
+#include "shell/display_check.h"
 #include "shell/qx7100_1.h"
 
 #include <QApplication>
@@ -15,6 +16,12 @@
 
 int main(int argc, char *argv[])
 {
+    // Without a display Qt would abort the program with lines of its own.
+    if (!displayReachable(argc, argv)) {
+        std::fputs("load_qx7100-rehearse: no display: start it from the desktop, or set DISPLAY or WAYLAND_DISPLAY\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("load_velantra"));
     QApplication::setApplicationVersion(QStringLiteral("1.00"));

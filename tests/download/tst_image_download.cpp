@@ -387,6 +387,151 @@ private slots:
         QVERIFY(!job->isVisible());
     }
 
+    // An image that is S-record text goes out only when the user says so; a
+    // binary image, and a file the library cannot send, ask nothing.
+    void srecordImageAsksFirst_data()
+    {
+        QTest::addColumn<QByteArray>("content");  // "missing": no file at all
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<int>("libraryResult");
+        QTest::addColumn<QString>("warning");
+        const QByteArray srec = "S00600004844521B\r\nS107000001020304EE\r\nS9030000FC\r\n";
+        QTest::newRow("S-record, No: nothing sent") << srec << false << true << 0 << "";
+        QTest::newRow("S-record, Yes: sent unchanged") << srec << true << true << 0 << "";
+        QTest::newRow("S2 data first, lower case, No")
+            << QByteArray("S206000010aabb84\nS804000000FB\n") << false << true << 0 << "";
+        QTest::newRow("binary image starting with S: no question")
+            << QByteArray("S1\x00\x01\xff\x5a\n", 7) << false << false << 0 << "";
+        QTest::newRow("empty file: the library's own error")
+            << QByteArray() << false << false << 6 << "Error while loading IMAGEError 6";
+        QTest::newRow("missing file: the library's own error")
+            << QByteArray("missing") << false << false << 3 << "Error while loading IMAGEError 3";
+    }
+    void srecordImageAsksFirst()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, answer);
+        QFETCH(bool, asked);
+        QFETCH(int, libraryResult);
+        QFETCH(QString, warning);
+        Fixture f;
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("fw_new.srec"));
+        if (content != "missing") {
+            QFile file(image);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        f.choose(image);
+        f.action("com1")->setChecked(true);
+        f.doubles.messages->answer = answer;
+        f.doubles.rawPrint->sendResult = int16_t(libraryResult);
+        f.start()->click();
+
+        QCOMPARE(f.doubles.messages->questions,
+                 asked ? QStringList{image
+                                     + " is an S-record file, not a binary image: convert it with File > "
+                                       "Convert_srec2bin first. Send it unchanged anyway?"}
+                       : QStringList());
+        const bool sent = !asked || answer;
+        QCOMPARE(f.doubles.rawPrint->calls, sent ? (QStringList{"name:", "send:" + image}) : QStringList());
+        QCOMPARE(f.doubles.messages->warnings,
+                 warning.isEmpty() ? QStringList() : QStringList{QString(warning).replace("IMAGE", image)});
+    }
+
+    // The question about S-record text comes before the one about an earlier
+    // job: No to it cancels nothing.
+    void srecordQuestionBeforeCancellingTheQueue()
+    {
+        Fixture f;
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("fw_new.srec"));
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("S9030000FC\n");
+        file.close();
+        f.choose(image);
+        f.action("com1")->setChecked(true);
+        f.doubles.rawPrint->nextJobId = 1;
+        f.doubles.printJobs->jobs[1] = FakePrintJobs::state(5);
+        f.doubles.messages->answer = true;
+        f.start()->click();
+        QTRY_COMPARE(f.window->findChild<QLabel *>("Job")->text(), QStringLiteral("Job 1: waiting"));
+
+        f.doubles.messages->questions.clear();
+        f.doubles.messages->answer = false;
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        f.start()->click();
+        QCOMPARE(f.doubles.messages->questions.size(), 1);
+        QVERIFY(f.doubles.messages->questions.first().contains("S-record"));
+        QVERIFY(f.doubles.printJobs->cancelled.isEmpty());
+        QCOMPARE(f.doubles.rawPrint->calls.count("send:" + image), 1);
+    }
+
+    // At the window's first size, with the port open and a job shown, the
+    // Settings text is drawn whole and the job panel takes the room right of
+    // it, its whole text in its tooltip; the panels fill the bar to the
+    // window's bottom edge.
+    void statusBarAtFirstSize_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("short") << ""
+                               << "Job 12: sending";
+        QTest::newRow("longer than the room") << "Printer not connected; will retry in 30 seconds."
+                                              << "Job 12: waiting: Printer not connected; will retry in 30 seconds.";
+    }
+    void statusBarAtFirstSize()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, text);
+        Fixture f;
+        f.choose(QStringLiteral("/img/a.bin"));
+        f.action("com1")->setChecked(true);
+        QLabel *settings = f.panel("Settings");
+        settings->setText(QStringLiteral("Settings: 38400,n,8,1"));
+        QVERIFY(f.show(WindowFixture::Show::Exposed));
+        auto *bar = f.window->findChild<QStatusBar *>("sbrStatus");
+        QLabel *job = f.panel("Job");
+        const QRect settingsText(settings->x(), 0, settings->sizeHint().width(), bar->height());
+        const QImage alone = bar->grab(settingsText).toImage();
+
+        f.doubles.rawPrint->nextJobId = 12;
+        f.doubles.printJobs->jobs[12] =
+            message.isEmpty() ? FakePrintJobs::state(5) : FakePrintJobs::state(5, message, {"connecting-to-device"});
+        f.start()->click();
+        QTRY_COMPARE(job->text(), text);
+        QVERIFY(job->isVisible());
+        QCOMPARE(job->toolTip(), text);
+        QCOMPARE(job->geometry().right(), bar->rect().right());
+        QVERIFY2(job->geometry().left() > settingsText.right(),
+                 qPrintable(QStringLiteral("the job panel starts at %1, the Settings text ends at %2")
+                                .arg(job->geometry().left())
+                                .arg(settingsText.right())));
+        QCOMPARE(bar->grab(settingsText).toImage(), alone);
+
+        // The panels fill the bar from top to bottom and the bar ends at the
+        // window's bottom edge: nothing shows under them.
+        for (QLabel *panel : {f.panel("Printer"), settings, job}) {
+            QCOMPARE(panel->geometry().top(), 0);
+            QCOMPARE(panel->geometry().bottom(), bar->rect().bottom());
+        }
+        QCOMPARE(f.panel("Printer")->geometry().left(), 0);
+        QCOMPARE(bar->geometry().bottom(), f.window->rect().bottom());
+
+        // A Settings text set while the job shows moves the job panel too.
+        settings->setText(QStringLiteral("COM settings:"));
+        settings->setText(QStringLiteral("Settings: 38400,n,8,1"));
+        QTest::qWait(50);
+        QVERIFY(job->geometry().left() > settingsText.right());
+        QCOMPARE(bar->grab(settingsText).toImage(), alone);
+        // However long the Settings text, the job panel keeps an eighth of the bar.
+        settings->setText(QStringLiteral("Settings: ") + QString(200, QLatin1Char('W')));
+        QTRY_COMPARE(job->width(), bar->width() / 8);
+        QCOMPARE(job->text(), text);
+    }
+
     void missingLibraryIsAWarningNotAnExit()
     {
         Fixture f;

@@ -9,7 +9,10 @@
 #   (systemctl is a recorder) and says what to do elsewhere; test.sh never
 #   touches it;
 # - the loader is started as the user who called sudo, on that user's
-#   display, and never as root.
+#   display, and never as root;
+# - build-and-run.sh starts the loader where the bench program's check passes,
+#   the rehearsal otherwise (saying why and how to set the bench up), and
+#   prints both commands where there is no display.
 # Each case runs in a private mount namespace whose /run is a fresh tmpfs,
 # with or without /run/systemd/system. Needs root (runuser, mounts).
 #
@@ -71,7 +74,20 @@ STUB
 #!/bin/sh
 echo "loader as \$(id -un) DISPLAY=\${DISPLAY:-} HOME=\${HOME:-}" >> "$p/log/calls"
 STUB
-    chmod 755 "$p/scripts/install-deps.sh" "$work/bin/systemctl" "$p/loader-stub"
+    # The bench program's check passes unless log/bench-status says otherwise.
+    mkdir -p "$p/tools"
+    echo 0 >"$p/log/bench-status"
+    cat >"$p/tools/load_qx7100-bench" <<STUB
+#!/bin/sh
+echo "bench \$* as \$(id -un) SUDO_USER=\${SUDO_USER:-}" >> "$p/log/calls"
+exit "\$(cat "$p/log/bench-status")"
+STUB
+    cat >"$p/tools/rehearse" <<STUB
+#!/bin/sh
+echo "rehearsal as \$(id -un) DISPLAY=\${DISPLAY:-} HOME=\${HOME:-} build \$*" >> "$p/log/calls"
+STUB
+    chmod 755 "$p/scripts/install-deps.sh" "$work/bin/systemctl" "$p/loader-stub" "$p/tools/load_qx7100-bench" \
+        "$p/tools/rehearse"
 }
 
 # run SYSTEMD(yes|no) COMMAND...: runs COMMAND in the project, in a private
@@ -156,7 +172,41 @@ for systemd in yes no; do
     done
 done
 
-# 4. Which packages each use installs: every group whole. A dpkg-query that
+# 4. The loader where the bench is ready, the rehearsal otherwise, both
+# commands printed without a display.
+for bench in ready missing; do
+    for case in user-with-display user-without-display; do
+        new_project
+        [[ $bench == ready ]] || echo 1 >"$work/project/log/bench-status"
+        case $case in
+        user-with-display) env=(SUDO_USER=nobody DISPLAY=:42) ;;
+        user-without-display) env=(-u DISPLAY -u WAYLAND_DISPLAY SUDO_USER=nobody) ;;
+        esac
+        what="build-and-run.sh (bench $bench, $case)"
+        run yes env "${env[@]}" scripts/build-and-run.sh || fail "$what failed: $(output)"
+        expect_in "$(calls)" "bench check as root SUDO_USER=nobody" "$what asks the bench program"
+        expect_not_in "$(calls)" "as root DISPLAY" "$what never runs a program as root"
+        if [[ $case == user-with-display && $bench == ready ]]; then
+            expect_in "$(calls)" "loader as nobody DISPLAY=:42" "$what runs the loader"
+            expect_not_in "$(calls)" "rehearsal as" "$what"
+            expect_in "$(output)" "the bench is ready" "$what says why"
+        elif [[ $case == user-with-display ]]; then
+            expect_in "$(calls)" "rehearsal as nobody DISPLAY=:42 HOME=/nonexistent build $work/project/build" \
+                "$what runs the rehearsal"
+            expect_not_in "$(calls)" "loader as" "$what"
+            expect_in "$(output)" "the bench is not ready, so this is the rehearsal" "$what says why"
+            expect_in "$(output)" "sudo $work/project/tools/load_qx7100-bench check" "$what says how to set it up"
+        else
+            expect_not_in "$(calls)" "loader as" "$what"
+            expect_not_in "$(calls)" "rehearsal as" "$what"
+            expect_in "$(output)" "the loader: $work/project/build/load_qx7100;" "$what prints the loader's command"
+            expect_in "$(output)" "$work/project/tools/rehearse $work/project/build" \
+                "$what prints the rehearsal's command"
+        fi
+    done
+done
+
+# 5. Which packages each use installs: every group whole. A dpkg-query that
 # knows no package makes the installer, run unprivileged, list them all.
 mkdir -p "$work/nopkg"
 printf '#!/bin/sh\nexit 1\n' >"$work/nopkg/dpkg-query"

@@ -283,6 +283,19 @@ private slots:
         QVERIFY(f.action("com1")->isChecked());
     }
 
+    // Where no device stands for the number (COM2 of the rehearsal), the
+    // warning says so and how to give the number to an adapter.
+    void aNumberWithNoDevice()
+    {
+        Fixture f;
+        f.device2.clear();
+        f.action("com2")->trigger();
+        QCOMPARE(f.doubles.messages->warnings,
+                 QStringList{"Cannot open COM2: no device stands for COM2 on this PC: give the number to a USB serial "
+                             "adapter with sudo load_qx7100-bench com2 DEVICE."});
+        QVERIFY(!f.action("com2")->isChecked());
+    }
+
     void lineErrorsReopenOrAreIgnored_data()
     {
         QTest::addColumn<int>("code");
