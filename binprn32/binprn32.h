@@ -43,8 +43,10 @@
  * Once the document goes out, the transfer takes as long as it needs while
  * the server keeps taking data; a server that takes nothing for
  * BINPRN32_STALL_TIMEOUT_MS fails the send, and so does one that has not
- * answered within BINPRN32_STALL_TIMEOUT_MS of the last byte. No call blocks
- * longer than those limits without progress, whatever the file or the server.
+ * answered within BINPRN32_STALL_TIMEOUT_MS of the last byte. Cancelling
+ * the job of a failed send is bounded by BINPRN32_PREPARE_TIMEOUT_MS. No call
+ * blocks longer than those limits without progress, whatever the file or the
+ * server.
  *
  * A job whose document was not accepted completely (the file failed or
  * changed, the server failed, closed or fell silent) is cancelled, so a
