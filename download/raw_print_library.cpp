@@ -15,6 +15,7 @@ namespace {
 using GetDefPrinterNameFn = decltype(&vbGetDefPrinterName);
 using SendPrnToDefPrinterFn = decltype(&vbSendPrnToDefPrinter);
 using SendPrnToDefPrinterJobFn = decltype(&vbSendPrnToDefPrinterJob);
+using SendPrnToDefPrinterJob2Fn = decltype(&vbSendPrnToDefPrinterJob2);
 
 // Why the dynamic loader refuses the file, in its own words without the path it
 // starts them with ("PATH: invalid ELF header").
@@ -57,12 +58,19 @@ public:
         if (!resolve("vbSendPrnToDefPrinter", send_, call))
             return call;
         if (!jobLookedUp_) {
-            // Optional: a library without it sends all the same, and no job is followed.
+            // Optional: a library without them sends all the same, and no job is followed.
+            sendJob2_ = library_->resolve("vbSendPrnToDefPrinterJob2");
             sendJob_ = library_->resolve("vbSendPrnToDefPrinterJob");
             jobLookedUp_ = true;
         }
         call.called = true;
-        if (sendJob_) {
+        if (sendJob2_) {
+            int32_t job = 0;
+            int64_t bytes = 0;
+            call.result = reinterpret_cast<SendPrnToDefPrinterJob2Fn>(sendJob2_)(path.constData(), &job, &bytes);
+            call.jobId = call.result == 0 ? job : 0;
+            call.bytesSent = call.result == 0 ? qint64(bytes) : -1;
+        } else if (sendJob_) {
             int32_t job = 0;
             call.result = reinterpret_cast<SendPrnToDefPrinterJobFn>(sendJob_)(path.constData(), &job);
             call.jobId = call.result == 0 ? job : 0;
@@ -109,6 +117,7 @@ private:
     QFunctionPointer getName_ = nullptr;
     QFunctionPointer send_ = nullptr;
     QFunctionPointer sendJob_ = nullptr;
+    QFunctionPointer sendJob2_ = nullptr;
     bool jobLookedUp_ = false;
 };
 

@@ -8,10 +8,11 @@
 #include <memory>
 
 struct RawPrintCall {
-    bool called = false;  // false: the library or the function could not be had
-    int32_t result = 0;   // the function's return value when called
-    int32_t jobId = 0;    // the job the send created, when the library tells (0: not known)
-    QString error;        // when not called: the warning text naming the path and what is missing
+    bool called = false;    // false: the library or the function could not be had
+    int32_t result = 0;     // the function's return value when called
+    int32_t jobId = 0;      // the job the send created, when the library tells (0: not known)
+    qint64 bytesSent = -1;  // the bytes the send handed to the server, when the library tells (-1: not known)
+    QString error;          // when not called: the warning text naming the path and what is missing
 };
 
 class RawPrintLibrary {
@@ -20,8 +21,9 @@ public:
     // vbGetDefPrinterName(name); name is handed over as a zero-terminated 8-bit text.
     virtual RawPrintCall getDefPrinterName(const QByteArray &name) = 0;
     // vbSendPrnToDefPrinter(path): the result is the 16-bit signed code, 0 on success.
-    // Where the library also exports vbSendPrnToDefPrinterJob, that is called
-    // instead and jobId gives the job it created.
+    // Where the library also exports vbSendPrnToDefPrinterJob2 (or, older,
+    // vbSendPrnToDefPrinterJob), that is called instead: jobId gives the job it
+    // created and bytesSent (Job2 only) the bytes it sent.
     virtual RawPrintCall sendPrnToDefPrinter(const QByteArray &path) = 0;
 };
 

@@ -131,10 +131,12 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
         warn(shownText(name.error));
         return;
     }
-    const qint64 bytes = QFileInfo(Filename).size();
+    // Only a library too old to tell the bytes it sent leaves the size looked up here.
+    const qint64 sizeBefore = QFileInfo(Filename).size();
     sending_ = true;
     const RawPrintCall sent = services_.rawPrint->sendPrnToDefPrinter(QFile::encodeName(Filename));
     sending_ = false;
+    const qint64 bytes = sent.bytesSent >= 0 ? sent.bytesSent : sizeBefore;
     if (!sent.called)
         warn(shownText(sent.error));
     else if (sent.result != 0)

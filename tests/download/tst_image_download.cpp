@@ -532,6 +532,40 @@ private slots:
         QCOMPARE(job->text(), text);
     }
 
+    // "sent BYTES bytes" is what the library says it sent, not a size looked up
+    // around the call: the file may be another size by then. Only a library that
+    // does not tell leaves the file's size.
+    void sentBytesAreTheLibrarys_data()
+    {
+        QTest::addColumn<qint64>("librarySays");
+        QTest::addColumn<QString>("panel");
+        QTest::newRow("library tells") << qint64(24117248) << QStringLiteral("Job 12: sent 24117248 bytes");
+        QTest::newRow("library does not tell") << qint64(-1) << QStringLiteral("Job 12: sent 300000000 bytes");
+    }
+
+    void sentBytesAreTheLibrarys()
+    {
+        QFETCH(qint64, librarySays);
+        QFETCH(QString, panel);
+        Fixture f;
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("a.bin"));
+        QFile file(image);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(300000000));  // sparse: the size a look before the send finds
+        file.close();
+        f.choose(image);
+        f.action("com1")->setChecked(true);
+        QVERIFY(f.show(WindowFixture::Show::Exposed));
+        f.doubles.rawPrint->nextJobId = 12;
+        f.doubles.rawPrint->bytesSent = librarySays;
+        f.doubles.printJobs->jobs[12] = FakePrintJobs::state(9);
+        f.start()->click();
+        auto *job = f.window->findChild<QLabel *>("Job");
+        QVERIFY(job);
+        QTRY_COMPARE(job->text(), panel);
+    }
+
     void missingLibraryIsAWarningNotAnExit()
     {
         Fixture f;

@@ -36,11 +36,13 @@ private slots:
         QVERIFY(sent.called);
         QCOMPARE(sent.result, 0);
         QCOMPARE(sent.jobId, 100);
+        QCOMPARE(sent.bytesSent, qint64(4242));
         QCOMPARE(QByteArray(lastPath), path);
 
         sent = library->sendPrnToDefPrinter("/images/fail.bin");
         QCOMPARE(sent.result, -1);
         QCOMPARE(sent.jobId, 0);
+        QCOMPARE(sent.bytesSent, qint64(-1));
         QCOMPARE(*sendCalls, 2);
     }
 
@@ -51,6 +53,18 @@ private slots:
         QVERIFY2(sent.called, qPrintable(sent.error));
         QCOMPARE(sent.result, 0);
         QCOMPARE(sent.jobId, 0);
+        QCOMPARE(sent.bytesSent, qint64(-1));
+    }
+
+    // A library that tells the job but not the bytes: the job is followed, the count is not known.
+    void libraryWithoutBytesExportSendsWithJob()
+    {
+        auto library = makeRawPrintLibrary(QStringLiteral(NOBYTES_LIBRARY));
+        const RawPrintCall sent = library->sendPrnToDefPrinter("/images/ok.bin");
+        QVERIFY2(sent.called, qPrintable(sent.error));
+        QCOMPARE(sent.result, 0);
+        QCOMPARE(sent.jobId, 100);
+        QCOMPARE(sent.bytesSent, qint64(-1));
     }
 
     // A failed load is not kept for the run: once the file is there and good, the

@@ -1,5 +1,5 @@
 // Start and the print queue with the real window, the real raw-print library and
-// the real job follow-up: a print server that never answers, a paused queue, a
+// the real job follow-up: a print server that never answers, or never answers the image, a paused queue, a
 // second Start while the first image waits at a missing device, a double-click.
 // The queues use the real parallel backend of cups-filters; their device is not
 // an LPT name, so the printer service here reports the queue's port as LPT1:.
@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -209,6 +210,47 @@ private slots:
             QVERIFY(silent.connections() > 0);
             // Bounded, with a wide margin for a loaded machine: never the 30 s of a request.
             QVERIFY2(startUp < 6000, qPrintable(QString::number(startUp)));
+            QVERIFY2(longestGap < 8000, qPrintable(QString::number(longestGap)));
+        }
+        qputenv("CUPS_SERVER", saved);
+        cupsSetServer(nullptr);
+    }
+
+    // A print server that takes the whole image and then never answers it: Start
+    // reports the image as not accepted (the library's code 9) within the stall
+    // limit, follows no job, and the event loop is never held much longer.
+    void serverSilentAfterTheImage()
+    {
+        const QString socket = files.filePath(QStringLiteral("scripted.sock"));
+        PrintServerScript script;
+        script.document = PrintServerScript::Answer::Never;
+        ScriptedPrintServer scripted(socket, script);
+        QVERIFY(scripted.isListening());
+        const QByteArray saved = qgetenv("CUPS_SERVER");
+        qputenv("CUPS_SERVER", QFile::encodeName(socket));
+        cupsSetServer(nullptr);
+        {
+            Window w(image);
+            QVERIFY(QTest::qWaitForWindowExposed(w.window.get()));
+            QElapsedTimer sinceTick;
+            qint64 longestGap = 0;
+            QTimer ticker;
+            ticker.setInterval(10);
+            connect(&ticker, &QTimer::timeout, this, [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+            sinceTick.start();
+            ticker.start();
+            QTimer::singleShot(50, w.start(), [&w] { w.start()->click(); });
+            QTRY_COMPARE_WITH_TIMEOUT(w.doubles.messages->warnings.size(), 1, 15000);
+            QTest::qWait(100);
+            ticker.stop();
+            qInfo("longest event-loop gap around Start %lld ms", longestGap);
+            QVERIFY2(w.doubles.messages->warnings.first().endsWith(QStringLiteral("Error 9")),
+                     qPrintable(w.doubles.messages->warnings.first()));
+            QCOMPARE(scripted.documents().size(), 1);
+            QCOMPARE(scripted.documents().first().size(), QFileInfo(image).size());
+            QCOMPARE(scripted.cancelledJobs(), QList<int>{7});
+            QVERIFY(!w.panel("Job")->isVisible());
+            // The stall limit after the last byte, with a margin for a loaded machine.
             QVERIFY2(longestGap < 8000, qPrintable(QString::number(longestGap)));
         }
         qputenv("CUPS_SERVER", saved);

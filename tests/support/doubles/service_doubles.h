@@ -83,6 +83,7 @@ public:
     QStringList calls;  // "name:<arg>" and "send:<arg>", in order
     int16_t sendResult = 0;
     int32_t nextJobId = 0;               // when nonzero, each successful send creates this job, then the next number
+    qint64 bytesSent = -1;               // what a successful send says it sent (-1: a library that does not tell)
     std::function<void()> whileSending;  // runs inside the send, as the window is blocked
     QString missingError;                // when set, every call fails with this text
     RawPrintCall getDefPrinterName(const QByteArray &name) override { return record("name:", name, 0); }
@@ -93,6 +94,8 @@ public:
             whileSending();
         if (call.called && call.result == 0 && nextJobId > 0)
             call.jobId = nextJobId++;
+        if (call.called && call.result == 0)
+            call.bytesSent = bytesSent;
         return call;
     }
 
