@@ -77,6 +77,16 @@ start | run)
         die "refused: $2 belongs to $(stat -c %U -- "$2"), not to $(id -un): another user made it; give a folder of your own (or one that does not exist yet)"
     fi
     own_folder "$2" || die "refused: other users can write into $2 (mode $(stat -c %a -- "$2")); give a folder only you can write"
+    # An existing folder holds nothing but what this script, the server and its
+    # harness put there: a folder in use for something else (/etc, a home) is
+    # not one to fill with a server's files.
+    for entry in "$2"/* "$2"/.[!.]* "$2"/..?*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        case ${entry##*/} in
+        conf | spool | cache | state | log | bin | client | capture.bin | cups.sock | cupsd.pid | printcap) ;;
+        *) die "refused: $2 holds ${entry##*/}, which is not the private print server's: give an empty folder, or one that does not exist yet" ;;
+        esac
+    done
     ;;
 *)
     # stop and env make nothing: a folder that is not there has no server.

@@ -500,6 +500,8 @@ cupsd_refused() {
 cupsd_refused "a folder another user made" "$shared/theirs" "another user made it"
 cupsd_refused "a link planted by another user" "$shared/link" "is a link"
 cupsd_refused "a folder others can write, with a link planted in it" "$shared/open" "other users can write"
+mkdir -p "$work/inuse" && echo keep >"$work/inuse/important"
+cupsd_refused "a folder of root's in use for something else" "$work/inuse" "holds important, which is not the private print server's"
 
 # ---- the print server and lpt1 / lpt2 --------------------------------------------------
 
@@ -562,6 +564,10 @@ lpt_refused "lpt1 without a print server" 1 "the print server is not running" \
     env CUPS_SERVER="$work/none.sock" "$bench" lpt1
 lpt_refused "lpt1 not as root" 1 "must be run as root" \
     setpriv --reuid=nobody --regid=nogroup --clear-groups env -u CUPS_SERVER "$bench" lpt1
+lpt_refused "lpt2 not as root" 1 "so it must be run as root: sudo load_qx7100-bench lpt2" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env -u CUPS_SERVER "$bench" lpt2
+lpt_refused "com2 not as root" 1 "so it must be run as root: sudo load_qx7100-bench com2 /dev/ttyUSB1" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$bench" com2 /dev/ttyUSB1
 CUPS_SERVER=$cups2/cups.sock lpadmin -p qx7100-lpt1 -D "Office printer" -v parallel:/dev/lp2 -E
 lpt_refused "queue of that name made by someone else" 1 "did not make: left as it is" \
     env CUPS_SERVER="$cups2/cups.sock" "$bench" lpt1
