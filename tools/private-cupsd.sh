@@ -49,8 +49,57 @@ usage() {
 
 [ $# -eq 2 ] || usage
 command=$1
-mkdir -p "$2"
-dir=$(cd "$2" && pwd -P)
+
+# True when PATH is a folder of ours that no one else can change: not a link,
+# owned by the user running this script, writable by no other user.
+own_folder() {
+    [ -d "$1" ] && [ ! -L "$1" ] && [ "$(stat -c %u -- "$1")" = "$(id -u)" ] &&
+        [ $(($(stat -c '0%a' -- "$1") & 022)) -eq 0 ]
+}
+
+# The folder where the server lives: made here, or an existing one of ours. A
+# folder another user made first, one writable by others, or a link (planted,
+# say, in a shared /tmp) is refused: everything below is written by this user,
+# root too, and must never land where someone else chose.
+case $command in
+start | run)
+    [ -n "$2" ] || usage
+    if [ ! -e "$2" ] && [ ! -L "$2" ]; then
+        mkdir -p -- "$(dirname -- "$2")" || die "cannot make the folder $(dirname -- "$2")"
+        # Without -p: fails when someone made it in the meantime.
+        mkdir -m 0755 -- "$2" 2>/dev/null || [ -d "$2" ] || die "cannot make the folder $2"
+    fi
+    if [ -L "$2" ]; then
+        die "refused: $2 is a link; give the folder itself"
+    fi
+    [ -d "$2" ] || die "refused: $2 is not a folder"
+    if [ "$(stat -c %u -- "$2")" != "$(id -u)" ]; then
+        die "refused: $2 belongs to $(stat -c %U -- "$2"), not to $(id -un): another user made it; give a folder of your own (or one that does not exist yet)"
+    fi
+    own_folder "$2" || die "refused: other users can write into $2 (mode $(stat -c %a -- "$2")); give a folder only you can write"
+    # An existing folder holds nothing but what this script, the server and its
+    # harness put there: a folder in use for something else (/etc, a home) is
+    # not one to fill with a server's files.
+    for entry in "$2"/* "$2"/.[!.]* "$2"/..?*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        case ${entry##*/} in
+        conf | spool | cache | state | log | bin | client | capture.bin | cups.sock | cupsd.pid | printcap) ;;
+        *) die "refused: $2 holds ${entry##*/}, which is not the private print server's: give an empty folder, or one that does not exist yet" ;;
+        esac
+    done
+    ;;
+*)
+    # stop and env make nothing: a folder that is not there has no server.
+    if [ ! -d "$2" ] && [ "$command" = stop ]; then
+        exit 0
+    fi
+    ;;
+esac
+if [ -d "$2" ]; then
+    dir=$(cd "$2" && pwd -P)
+else
+    dir=$(cd "$(dirname -- "$2")" 2>/dev/null && pwd -P)/$(basename -- "$2")
+fi
 case $dir in
 *[[:space:]]*) die "DIR must not contain blanks (cupsd.conf cannot quote them): $dir" ;;
 esac
@@ -65,6 +114,18 @@ print_env() {
     echo "export LOADER_CAPTURE_PATH=$capture"
 }
 
+# Writes standard input to FILE through a new temporary file beside it, renamed
+# over FILE: a link at FILE is replaced, never followed.
+write_file() {
+    local tmp
+    tmp=$(mktemp "$1.XXXXXX") || die "cannot write $1"
+    cat >>"$tmp" || { rm -f -- "$tmp"; die "cannot write $1"; }
+    if ! chmod 0644 "$tmp" || ! mv -f -T "$tmp" "$1"; then
+        rm -f -- "$tmp"
+        die "cannot write $1"
+    fi
+}
+
 # Writes the configuration and the ServerBin; printers.conf of an earlier run is kept.
 configure() {
     local serverbin datadir entry
@@ -72,7 +133,16 @@ configure() {
     datadir=$(cups-config --datadir 2>/dev/null || echo /usr/share/cups)
     [ -d "$serverbin/daemon" ] || die "$serverbin/daemon not found: install the Debian package cups-daemon"
 
-    mkdir -p "$dir"/{conf,spool/tmp,cache,state,log,bin/backend}
+    local sub
+    for sub in conf spool spool/tmp cache state log bin bin/backend; do
+        [ -L "$dir/$sub" ] && die "refused: $dir/$sub is a link"
+        [ -e "$dir/$sub" ] || mkdir -m 0755 -- "$dir/$sub" || die "cannot make $dir/$sub"
+    done
+    # The folders written here below must be ours alone (the server may change
+    # the others' modes and groups for its own user).
+    for sub in conf log bin bin/backend; do
+        own_folder "$dir/$sub" || die "refused: $dir/$sub is not a folder of $(id -un) that only $(id -un) can write"
+    done
     chmod 0755 "$dir/bin" "$dir/bin/backend"
 
     # The system's helpers (daemon, notifier, filter, ...), but our own backend folder.
@@ -90,10 +160,12 @@ configure() {
         ln -sfn "$serverbin/backend/parallel" "$backend"
     elif [ -n "${LOADER_CAPTURE_BACKEND:-}" ]; then
         [ -x "$LOADER_CAPTURE_BACKEND" ] || die "LOADER_CAPTURE_BACKEND is not an executable: $LOADER_CAPTURE_BACKEND"
+        rm -f -- "$backend.new"
         cp -f "$LOADER_CAPTURE_BACKEND" "$backend.new"
     else
         local cc=${CC:-cc}
         command -v "$cc" >/dev/null || die "$cc not found: install the Debian package build-essential"
+        rm -f -- "$backend.new"
         "$cc" -O2 -o "$backend.new" "$here/capture_backend.c" || die "cannot compile $here/capture_backend.c"
     fi
     if [ -e "$backend.new" ]; then
@@ -101,11 +173,10 @@ configure() {
         # unprivileged User (lp), so it can write the capture file wherever the caller put it.
         # Run as another user, cupsd runs every backend as that user anyway.
         chmod 0700 "$backend.new"
-        rm -f "$backend"
-        mv -f "$backend.new" "$backend"
+        mv -f -T "$backend.new" "$backend"
     fi
 
-    cat >"$dir/conf/cups-files.conf" <<EOF
+    write_file "$dir/conf/cups-files.conf" <<EOF
 # Private print server: every file it writes stays under $dir.
 ServerRoot $dir/conf
 ServerBin $dir/bin
@@ -123,7 +194,7 @@ Printcap $dir/printcap
 SetEnv LOADER_CAPTURE_PATH $capture
 EOF
 
-    cat >"$dir/conf/cupsd.conf" <<EOF
+    write_file "$dir/conf/cupsd.conf" <<EOF
 # Private print server: reachable only through its own socket, no browsing, no web
 # interface, no authentication (anyone who can reach the socket may administer it).
 Listen $socket

@@ -5,8 +5,12 @@
 # /dev of links; /etc with the udev rules folder; /proc with chosen programs;
 # a private print server with the real parallel backend of cups-filters.
 # `check` runs as user nobody (setpriv) with the groups each case needs; rules
-# go through udev's own parser in a private mount namespace. Nothing of the
-# machine's /etc/udev/rules.d, print queues or ports is touched.
+# go through udev's own parser in a private mount namespace whose /dev, /run and
+# /sys are its own too (udevadm test sets the modes of device nodes and writes
+# /run/udev). Nothing of the machine's /etc/udev/rules.d, /dev, /run, print
+# queues or ports is touched. Hostile devices and files (USB strings made to
+# break out of a rule, control characters, a FIFO as the user's printer
+# defaults, links planted by another user) must change nothing they should not.
 #
 #   tst_bench_setup.sh BENCH_PROGRAM PRIVATE_CUPSD_SCRIPT PRINTER_PROBE
 
@@ -49,8 +53,8 @@ trap cleanup EXIT
 
 # ---- fixture trees ------------------------------------------------------------------
 
-S=$work/sys D=$work/dev E=$work/etc P=$work/proc H=$work/home
-mkdir -p "$S/class/tty" "$D/usb" "$D/serial/by-id" "$D/pts" "$E/udev/rules.d" "$E/cups" "$P/1" "$H"
+S=$work/sys D=$work/dev E=$work/etc P=$work/proc H=$work/home R=$work/run
+mkdir -p "$S/class/tty" "$D/usb" "$D/serial/by-id" "$D/pts" "$E/udev/rules.d" "$E/cups" "$P/1" "$H" "$R"
 echo init >"$P/1/comm"
 
 # add_tty NAME DEVPATH [PARENT] [TYPE]: a tty under $S/DEVPATH/tty/NAME whose
@@ -118,7 +122,7 @@ ln -s /dev/null "$D/pts/0"
 ln -s /dev/null "$D/sda"
 chmod -R a+rX "$work"
 
-export LOADER_BENCH_DEV=$D LOADER_BENCH_SYS=$S LOADER_BENCH_ETC=$E LOADER_BENCH_PROC=$P
+export LOADER_BENCH_DEV=$D LOADER_BENCH_SYS=$S LOADER_BENCH_ETC=$E LOADER_BENCH_PROC=$P LOADER_BENCH_RUN=$R
 bench_as_root() {
     env -u SUDO_USER -u PKEXEC_UID "$bench" "$@"
 }
@@ -147,7 +151,7 @@ com_case() {
 }
 
 com_case "adapter with a serial number" 0 com1 /dev/ttyUSB0 \
-    'SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", ATTRS{serial}=="A50285BI", SYMLINK+="com1"' \
+    'SUBSYSTEM=="tty", ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", ATTRS{serial}=="A50285BI", SYMLINK+="com1", ENV{ID_MM_DEVICE_IGNORE}="1"' \
     "COM1 is /dev/ttyUSB0"
 grep -q KERNELS "$rules/60-load-qx7100-com1.rules" && fail "adapter with a serial number: matched by socket too"
 com_case "adapter without a serial number" 0 com2 ttyUSB1 \
@@ -163,7 +167,7 @@ com_case "third port of a four-port interface" 0 com2 /dev/ttyUSB6 \
 grep -qF 'SUBSYSTEMS=="usb-serial", ENV{.LOAD_QX7100_PORT}="$attr{port_number}"' "$rules/60-load-qx7100-com2.rules" ||
     fail "four-port interface: the port number is matched without reading it"
 com_case "CDC ACM adapter" 0 com1 /dev/ttyACM0 'ATTRS{idVendor}=="2341", ATTRS{idProduct}=="0043", ATTRS{serial}=="ACM77"'
-com_case "port of a PCI card" 0 com2 /dev/ttyS5 'SUBSYSTEM=="tty", KERNEL=="ttyS5", KERNELS=="0000:03:00.0", SYMLINK+="com2"'
+com_case "port of a PCI card" 0 com2 /dev/ttyS5 'SUBSYSTEM=="tty", KERNEL=="ttyS5", KERNELS=="0000:03:00.0", SYMLINK+="com2", ENV{ID_MM_DEVICE_IGNORE}="1"'
 com_case "adapter named by its by-id link" 0 com1 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 \
     'ATTRS{serial}=="A50285BI", SYMLINK+="com1"'
 com_case "phantom built-in port" 1 com1 /dev/ttyS0 - "no UART behind it"
@@ -206,13 +210,34 @@ for d in /sys/class/tty/ttyS0 /sys/class/tty/tty /sys/class/tty/console /sys/cla
 done
 [ -n "$udev_dev" ] || { echo "FAIL: no device in /sys/class/tty or /sys/class/mem for udevadm test"; exit 1; }
 
-# udev_parse DIR: udevadm test with DIR bound over /etc/udev/rules.d in a private
-# mount namespace; prints udev's complaints about our rule files.
+# udev_test DIR: udevadm test with DIR bound over /etc/udev/rules.d, in a private
+# mount namespace where /dev is a tmpfs of its own (null, zero, full, random,
+# urandom bound in), /run a tmpfs and /sys read-only: udevadm test sets the mode
+# and group of the device's node and writes /run/udev, and must reach neither of
+# the machine's. Prints what udevadm said.
+udev_test() {
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare -m --propagation private sh -c '
+        set -e
+        stage=$(mktemp -d "$3/dev.XXXXXX")
+        mount -t tmpfs -o mode=0755,size=1m tmpfs "$stage"
+        for d in null zero full random urandom; do
+            : >"$stage/$d"
+            mount --bind "/dev/$d" "$stage/$d"
+        done
+        mount --move "$stage" /dev
+        mount -t tmpfs -o mode=0755,size=4m tmpfs /run
+        mkdir /run/udev
+        mount --bind /sys /sys
+        mount -o remount,bind,ro /sys
+        mount --bind "$1" /etc/udev/rules.d
+        udevadm test --action=add "$2"' sh "$1" "$udev_dev" "$work" 2>&1
+}
+
+# udev_parse DIR: prints udev's complaints about our rule files in DIR.
 udev_parse() {
     local out
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    out=$(unshare -m sh -c 'mount --bind "$1" /etc/udev/rules.d && udevadm test --action=add "$2"' \
-        sh "$1" "$udev_dev" 2>&1) || { echo "udevadm test failed: $out"; return; }
+    out=$(udev_test "$1") || { echo "udevadm test failed: $out"; return; }
     for f in "$1"/*.rules; do
         grep -qF "Reading rules file: /etc/udev/rules.d/${f##*/}" <<<"$out" || echo "not read: ${f##*/}"
     done
@@ -220,6 +245,15 @@ udev_parse() {
 }
 [ -d /etc/udev/rules.d ] || { echo "FAIL: /etc/udev/rules.d missing: install the Debian package udev"; exit 1; }
 unshare -m true 2>/dev/null || { echo "FAIL: cannot make a private mount namespace (unshare -m)"; exit 1; }
+# The namespace is really private: udevadm test there leaves the machine's /dev and /run alone.
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules"
+printf '%s\n' 'SUBSYSTEM=="tty", MODE="0604", GROUP="nogroup", RUN+="/bin/true"' >"$rules/60-load-qx7100-com1.rules"
+before_dev=$(stat -c '%a %G' /dev/ttyS0 2>&1) before_run=$(ls -la /run/udev 2>&1)
+out=$(udev_test "$rules")
+grep -qF "60-load-qx7100-com1.rules" <<<"$out" || fail "private udev test: the rule was not read: $out"
+[ "$(stat -c '%a %G' /dev/ttyS0 2>&1)" = "$before_dev" ] || fail "private udev test: /dev/ttyS0 changed: $before_dev -> $(stat -c '%a %G' /dev/ttyS0 2>&1)"
+[ "$(ls -la /run/udev 2>&1)" = "$before_run" ] || fail "private udev test: /run/udev changed"
 
 for pair in "ttyUSB0 ttyUSB1" "ttyUSB3 ttyS4" "ttyACM0 ttyUSB6"; do
     cases=$((cases + 1))
@@ -236,6 +270,238 @@ printf '%s\n' 'SUBSYSTEM=="tty", ATTRS{idVendor}="0403", SYMLINK+="com1"' 'SUBSY
     >"$rules/60-load-qx7100-com1.rules"
 complaints=$(udev_parse "$rules")
 grep -qF "Invalid" <<<"$complaints" || fail "udev: a bad rule went unnoticed: $complaints"
+
+# ---- hostile devices ---------------------------------------------------------------------
+
+# A bench of adapters whose USB strings and names are made to break out of the
+# rule or to drive the terminal. Each must give a rule whose only lines that
+# are not comments are the ones the program means, every matched value from a
+# strict character set, and no control character in the rule or on the terminal.
+HS=$work/hsys HD=$work/hdev
+mkdir -p "$HS/class/tty" "$HD"
+# shellcheck disable=SC2016 # the texts are meant literally
+inject='x\nSUBSYSTEM=="tty", RUN+="/bin/touch /tmp/bench-injected"\n#'
+esc=$'Evil\e[2J\e]0;owned\a Corp'
+long=$(printf 'L%.0s' $(seq 4000))
+# hadd SOCKET VENDOR PRODUCT SERIAL MANUFACTURER PRODUCTNAME TTY: a one-port adapter.
+hadd() {
+    local dir=$HS/$usb_root/$1 iface
+    mkdir -p "$dir"
+    printf '%s\n' "$2" >"$dir/idVendor"
+    printf '%s\n' "$3" >"$dir/idProduct"
+    [ -n "$4" ] && printf '%s\n' "$4" >"$dir/serial"
+    printf '%s\n' "$5" >"$dir/manufacturer"
+    printf '%s\n' "$6" >"$dir/product"
+    iface=$dir/$1:1.0
+    mkdir -p "$iface/$7/tty/$7"
+    echo 00 >"$iface/bInterfaceNumber"
+    echo 0 >"$iface/$7/port_number"
+    ln -s "$iface/$7" "$iface/$7/tty/$7/device"
+    ln -s "$iface/$7/tty/$7" "$HS/class/tty/$7"
+    ln -s /dev/null "$HD/$7"
+}
+hadd 2-1 0403 6001 GOOD1 FTDI "$inject" ttyUSB10
+# shellcheck disable=SC2016 # the texts are meant literally
+hadd 2-2 0403 6001 'X\nRUN+="/bin/touch /tmp/bench-injected"' FTDI "FT232R USB UART" ttyUSB11
+hadd 2-3 0403 6001 'AB"CD' FTDI "FT232R USB UART" ttyUSB12
+hadd 2-4 0403 6001 '50%' FTDI "FT232R USB UART" ttyUSB13
+# shellcheck disable=SC2016 # the texts are meant literally
+hadd 2-5 0403 6001 '$devpath' FTDI "FT232R USB UART" ttyUSB14
+hadd 2-6 0403 6001 'A5*' FTDI "FT232R USB UART" ttyUSB15
+hadd 2-7 0403 6001 "$long" FTDI "FT232R USB UART" ttyUSB16
+hadd 2-8 0403 6001 GOOD8 "$esc" "FT232R USB UART" ttyUSB17
+# shellcheck disable=SC1003 # a backslash meant literally
+hadd 2-9 0403 6001 GOOD9 FTDI 'Half\cHidden' ttyUSB18
+hadd 2-10 0403 6001 GOOD10 FTDI "$long" ttyUSB19
+hadd 2-11 '04"3' 6001 GOOD11 FTDI "FT232R USB UART" ttyUSB20
+hadd 2-12 0403 6001 $'TAB\tESC\e' FTDI "FT232R USB UART" ttyUSB21
+# A PCI card whose port has a name made to break out of the rule.
+pci_bad='ttyS9", RUN+="bench-injected'
+pci_card=$HS/devices/pci0000:00/0000:00:1c.0/0000:04:00.0
+mkdir -p "$pci_card/tty/$pci_bad"
+ln -s "$pci_card" "$pci_card/tty/$pci_bad/device"
+echo 4 >"$pci_card/tty/$pci_bad/type"
+ln -s "$pci_card/tty/$pci_bad" "$HS/class/tty/$pci_bad"
+ln -s /dev/null "$HD/$pci_bad"
+chmod -R a+rX "$HS" "$HD"
+
+# rule_is_sound FILE: prints what is wrong with the rule file, if anything. Its
+# lines that are not comments must be match and assignment keys of tty devices
+# whose values are letters, digits and '.', '_', '-' (and udev's own $attr{}).
+rule_is_sound() {
+    local line
+    LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]' "$1" && { echo "control characters in the rule"; return; }
+    while IFS= read -r line; do
+        case $line in
+        "#"* | "") continue ;;
+        esac
+        LC_ALL=C grep -qE '^SUBSYSTEM=="tty"(, [A-Za-z_.{}]+(==|\+?=)"[A-Za-z0-9._$:{}-]*")*$' <<<"$line" ||
+            { echo "a rule line that is not ours: $line"; return; }
+        grep -qF 'RUN' <<<"$line" && { echo "a RUN in the rule: $line"; return; }
+    done <"$1"
+    return 0
+}
+
+# hostile_case NAME DEVICE STATUS [MESSAGE] [RULE-TEXT]: com1 DEVICE of the hostile
+# bench exits with STATUS; the rule (if any) is sound and holds RULE-TEXT; the
+# output holds MESSAGE and no control character, in lines of sane length.
+hostile_case() {
+    local name=$1 device=$2 want=$3 message=${4:-} text=${5:-} out rc file problem
+    cases=$((cases + 1))
+    rm -rf "$rules" && mkdir -p "$rules"
+    out=$(timeout 60 env LOADER_BENCH_SYS="$HS" LOADER_BENCH_DEV="$HD" "$bench" com1 "$device" \
+        --rules-dir "$rules" --no-trigger 2>&1)
+    rc=$?
+    file=$rules/60-load-qx7100-com1.rules
+    [ "$rc" -eq "$want" ] || fail "hostile: $name: exit status $rc, expected $want: $out"
+    if [ -f "$file" ]; then
+        problem=$(rule_is_sound "$file")
+        [ -z "$problem" ] || fail "hostile: $name: $problem"$'\n'"$(cat -A "$file")"
+        [ -z "$text" ] || grep -qF -- "$text" "$file" || fail "hostile: $name: rule lacks $text: $(cat -A "$file")"
+        [ "$(wc -L <"$file")" -le 400 ] || fail "hostile: $name: a rule line of $(wc -L <"$file") characters"
+        [ "$want" -eq 0 ] || fail "hostile: $name: refused but a rule was written"
+    elif [ "$want" -eq 0 ]; then
+        fail "hostile: $name: no rule written: $out"
+    fi
+    LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]' <<<"$out" &&
+        fail "hostile: $name: control characters on the terminal: $(cat -A <<<"$out")"
+    [ "$(wc -L <<<"$out")" -le 700 ] || fail "hostile: $name: an output line of $(wc -L <<<"$out") characters"
+    [ -z "$message" ] || grep -qF -- "$message" <<<"$out" || fail "hostile: $name: message lacks \"$message\": $out"
+    [ "${VERBOSE:-}" = 1 ] && printf '%s\n' "--- hostile, $name:" "$out" "$(cat "$file" 2>/dev/null)"
+    return 0
+}
+# shellcheck disable=SC2016,SC1003 # the texts are meant literally
+{
+    hostile_case "product string with \\n and a RUN" /dev/ttyUSB10 0 'x\nSUBSYSTEM=="tty", RUN+=' 'ATTRS{serial}=="GOOD1"'
+    hostile_case "serial with \\n and a RUN" /dev/ttyUSB11 0 'has a serial number (X\nRUN+="/bin/touch /tmp/bench-injected") with characters a rule cannot match safely' 'KERNELS=="2-2"'
+    hostile_case "serial with a quote" /dev/ttyUSB12 0 'has a serial number (AB"CD) with characters a rule cannot match safely' 'KERNELS=="2-3"'
+    hostile_case "serial with %" /dev/ttyUSB13 0 "has a serial number (50%) with characters" 'KERNELS=="2-4"'
+    hostile_case "serial with \$" /dev/ttyUSB14 0 'has a serial number ($devpath) with characters' 'KERNELS=="2-5"'
+    hostile_case "serial with a glob" /dev/ttyUSB15 0 "has a serial number (A5*) with characters" 'KERNELS=="2-6"'
+    hostile_case "serial of 4000 characters" /dev/ttyUSB16 0 "has a serial number longer than a USB serial number can be (4000 characters)" 'KERNELS=="2-7"'
+    hostile_case "manufacturer with ESC sequences" /dev/ttyUSB17 0 'Evil\x1b[2J\x1b]0;owned\x07 Corp' 'ATTRS{serial}=="GOOD8"'
+    hostile_case "product with \\c" /dev/ttyUSB18 0 'Half\cHidden, serial GOOD9' 'ATTRS{serial}=="GOOD9"'
+    hostile_case "product of 4000 characters" /dev/ttyUSB19 0 "LLL..." 'ATTRS{serial}=="GOOD10"'
+    hostile_case "vendor number with a quote" /dev/ttyUSB20 0 'has vendor and product numbers (04"3:6001) that are not' 'SUBSYSTEM=="tty", KERNELS=="2-11", SYMLINK+="com1"'
+    hostile_case "serial with TAB and ESC" /dev/ttyUSB21 0 'has a serial number (TAB\x09ESC\x1b) with characters' 'KERNELS=="2-12"'
+    hostile_case "PCI port with a quote in its name" "/dev/$pci_bad" 1 "which is not a serial port's name"
+}
+# The \c case keeps the whole comment line: dash's echo stopped at \c.
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules"
+env LOADER_BENCH_SYS="$HS" LOADER_BENCH_DEV="$HD" "$bench" com1 /dev/ttyUSB18 --rules-dir "$rules" --no-trigger >/dev/null 2>&1
+# shellcheck disable=SC1003 # a backslash meant literally
+grep -qxF '# Port: /dev/ttyUSB18, USB 0403:6001 FTDI Half\cHidden, serial GOOD9, USB socket 2-9.' \
+    "$rules/60-load-qx7100-com1.rules" ||
+    fail "hostile: \\c: the comment is cut: $(cat -A "$rules/60-load-qx7100-com1.rules" 2>&1)"
+# check lists the hostile adapters without control characters, in lines of sane
+# length, and leaves the bad name out.
+cases=$((cases + 1))
+out=$(timeout 60 env LOADER_BENCH_SYS="$HS" LOADER_BENCH_DEV="$HD" CUPS_SERVER="$work/none.sock" \
+    "$bench" check --user nobody 2>&1)
+rc=$?
+[ "$rc" -eq 1 ] || fail "hostile: check: exit status $rc: $out"
+LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]' <<<"$out" &&
+    fail "hostile: check: control characters on the terminal: $(cat -A <<<"$out")"
+grep -qF 'ttyS9"' <<<"$out" && fail "hostile: check: the bad PCI name listed: $out"
+grep -qF 'Evil\x1b[2J' <<<"$out" || fail "hostile: check: ESC not shown as \\x1b: $out"
+[ "$(wc -L <<<"$out")" -le 700 ] || fail "hostile: check: an output line of $(wc -L <<<"$out") characters"
+
+# The hostile rules through udev's own parser (privately): nothing to RUN.
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules"
+env LOADER_BENCH_SYS="$HS" LOADER_BENCH_DEV="$HD" "$bench" com1 /dev/ttyUSB10 --rules-dir "$rules" --no-trigger >/dev/null 2>&1
+env LOADER_BENCH_SYS="$HS" LOADER_BENCH_DEV="$HD" "$bench" com2 /dev/ttyUSB11 --rules-dir "$rules" --no-trigger >/dev/null 2>&1
+out=$(udev_test "$rules")
+grep -qF "bench-injected" <<<"$out" && fail "hostile: udev would run the injected command: $(grep -F bench-injected <<<"$out")"
+complaints=$(udev_parse "$rules")
+[ -z "$complaints" ] || fail "hostile: udev complains about the rules: $complaints"
+
+# A link that another user planted at the temporary file's name in a rules
+# folder of theirs is never written through (the name was once .FILE.PID).
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules" && chown nobody:nogroup "$rules"
+printf 'precious\n' >"$work/victim" && chmod 0644 "$work/victim"
+# shellcheck disable=SC2016 # expanded by the inner shell
+out=$(sh -c 'setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$1" "$2/.60-load-qx7100-com1.rules.$$" &&
+    exec "$3" com1 /dev/ttyUSB0 --rules-dir "$2" --no-trigger' sh "$work/victim" "$rules" "$bench" 2>&1)
+[ "$(cat "$work/victim")" = precious ] || fail "planted link: written through: $(cat "$work/victim")"
+{ [ -f "$rules/60-load-qx7100-com1.rules" ] && [ ! -L "$rules/60-load-qx7100-com1.rules" ]; } ||
+    fail "planted link: no rule file of its own: $out $(ls -la "$rules")"
+# A link or a FIFO at the rule's own name is refused, neither followed nor read.
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules"
+ln -s "$work/victim" "$rules/60-load-qx7100-com1.rules"
+out=$(timeout 20 "$bench" com1 /dev/ttyUSB0 --rules-dir "$rules" --no-trigger 2>&1)
+rc=$?
+{ [ "$rc" -eq 1 ] && [ "$(cat "$work/victim")" = precious ] && [ -L "$rules/60-load-qx7100-com1.rules" ]; } ||
+    fail "link at the rule's name: status $rc: $out"
+cases=$((cases + 1))
+rm -f "$rules/60-load-qx7100-com1.rules" && mkfifo "$rules/60-load-qx7100-com1.rules"
+out=$(timeout 20 "$bench" com1 /dev/ttyUSB0 --rules-dir "$rules" --no-trigger 2>&1)
+rc=$?
+[ "$rc" -eq 1 ] || fail "FIFO at the rule's name: status $rc (124: it hung): $out"
+
+# Where udev can verify a rules file (udevadm verify), a rule it refuses is not installed.
+mkdir -p "$work/fakebin"
+cat >"$work/fakebin/udevadm" <<'FAKE'
+#!/bin/sh
+# udevadm of systemd 254 and later: verify, with --no-style; the file comes last.
+[ "$1" = verify ] || exit 1
+[ "$2" = --help ] && { echo "  -N --resolve-names=early|never  When to resolve names"; echo "     --no-style   Ignore style issues"; exit 0; }
+case " $* " in *" --resolve-names=never --no-style "*) ;; *) echo "unexpected options: $*" >&2; exit 1 ;; esac
+for file; do :; done
+cp "$file" "${0%/*}/verified.rules"
+if [ -n "${FAKE_VERIFY_FAIL:-}" ]; then
+    echo "$file:7 Invalid key/value pair, ignoring." >&2
+    exit 1
+fi
+exit 0
+FAKE
+chmod 0755 "$work/fakebin/udevadm"
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules"
+out=$(env PATH="$work/fakebin:$PATH" FAKE_VERIFY_FAIL=1 "$bench" com1 /dev/ttyUSB0 --rules-dir "$rules" --no-trigger 2>&1)
+rc=$?
+{ [ "$rc" -eq 1 ] && [ -z "$(ls -A "$rules")" ] && grep -qF "udev does not accept the rule" <<<"$out"; } ||
+    fail "udevadm verify refusing: status $rc, files $(ls -A "$rules"): $out"
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules" && rm -f "$work/fakebin/verified.rules"
+out=$(env PATH="$work/fakebin:$PATH" "$bench" com1 /dev/ttyUSB0 --rules-dir "$rules" --no-trigger 2>&1) ||
+    fail "udevadm verify accepting: $out"
+cmp -s "$work/fakebin/verified.rules" "$rules/60-load-qx7100-com1.rules" ||
+    fail "udevadm verify: the rule installed is not the one verified"
+
+# ---- private-cupsd.sh on folders that are not its own -------------------------------------
+
+# Run as root, it refuses a folder another user made, a link, and a folder
+# others can write into, and writes nothing there.
+shared=$work/shared
+mkdir -p "$shared" && chmod 1777 "$shared"
+mkdir -p "$work/rootonly" && chmod 0700 "$work/rootonly"
+setpriv --reuid=nobody --regid=nogroup --clear-groups mkdir "$shared/theirs"
+setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$work/rootonly" "$shared/link"
+mkdir -p "$shared/open" && chmod 0777 "$shared/open"
+setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$work/rootonly" "$shared/open/conf"
+# cupsd_refused NAME DIR MESSAGE [WATCHED-FOLDER]: start refuses DIR with MESSAGE
+# and nothing appears in DIR or WATCHED-FOLDER.
+cupsd_refused() {
+    local name=$1 dir=$2 message=$3 watched=${4:-$2} before out rc
+    cases=$((cases + 1))
+    before=$(ls -A "$watched" "$work/rootonly" 2>&1)
+    out=$(LOADER_CUPS_QUEUE=none timeout 60 "$cupsd_script" start "$dir" 2>&1)
+    rc=$?
+    "$cupsd_script" stop "$dir" >/dev/null 2>&1
+    [ "$rc" -eq 1 ] || fail "private-cupsd.sh, $name: exit status $rc: $out"
+    grep -qF -- "$message" <<<"$out" || fail "private-cupsd.sh, $name: message lacks \"$message\": $out"
+    [ "$(ls -A "$watched" "$work/rootonly" 2>&1)" = "$before" ] ||
+        fail "private-cupsd.sh, $name: wrote into it: $(ls -A "$watched" "$work/rootonly" 2>&1)"
+}
+cupsd_refused "a folder another user made" "$shared/theirs" "another user made it"
+cupsd_refused "a link planted by another user" "$shared/link" "is a link"
+cupsd_refused "a folder others can write, with a link planted in it" "$shared/open" "other users can write"
+mkdir -p "$work/inuse" && echo keep >"$work/inuse/important"
+cupsd_refused "a folder of root's in use for something else" "$work/inuse" "holds important, which is not the private print server's"
 
 # ---- the print server and lpt1 / lpt2 --------------------------------------------------
 
@@ -298,6 +564,10 @@ lpt_refused "lpt1 without a print server" 1 "the print server is not running" \
     env CUPS_SERVER="$work/none.sock" "$bench" lpt1
 lpt_refused "lpt1 not as root" 1 "must be run as root" \
     setpriv --reuid=nobody --regid=nogroup --clear-groups env -u CUPS_SERVER "$bench" lpt1
+lpt_refused "lpt2 not as root" 1 "so it must be run as root: sudo load_qx7100-bench lpt2" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env -u CUPS_SERVER "$bench" lpt2
+lpt_refused "com2 not as root" 1 "so it must be run as root: sudo load_qx7100-bench com2 /dev/ttyUSB1" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$bench" com2 /dev/ttyUSB1
 CUPS_SERVER=$cups2/cups.sock lpadmin -p qx7100-lpt1 -D "Office printer" -v parallel:/dev/lp2 -E
 lpt_refused "queue of that name made by someone else" 1 "did not make: left as it is" \
     env CUPS_SERVER="$cups2/cups.sock" "$bench" lpt1
@@ -327,11 +597,13 @@ chmod -R a+rX "$work"
 
 groups=dialout,lp
 extra=()
-# run_check: check as nobody in $groups, with the environment in $extra.
+wrap=(timeout 60)
+# run_check: check as nobody in $groups, with the environment in $extra, under
+# the limits in $wrap (a hang ends as status 124).
 run_check() {
     local gopt=--clear-groups
     [ -n "$groups" ] && gopt=--groups=$groups
-    setpriv --reuid=nobody --regid=nogroup "$gopt" env -u SUDO_USER -u PKEXEC_UID -u LPDEST -u PRINTER \
+    "${wrap[@]}" setpriv --reuid=nobody --regid=nogroup "$gopt" env -u SUDO_USER -u PKEXEC_UID -u LPDEST -u PRINTER \
         HOME="$H" "${extra[@]}" "$bench" check
 }
 
@@ -356,6 +628,26 @@ expect_check() {
     return 0
 }
 
+# expect_line NAME TEXT [VAR=VALUE]...: a line of check's output (run with the
+# shell variables given) holds TEXT.
+expect_line() {
+    local name=$1 text=$2 out
+    shift 2
+    cases=$((cases + 1))
+    out=$(
+        for a in "$@"; do
+            if [[ "$a" == extra=* ]]; then
+                extra=("${a#extra=}")
+            else
+                eval "${a%%=*}=\${a#*=}"
+            fi
+        done
+        run_check 2>&1
+    )
+    grep -qF -- "$text" <<<"$out" || fail "check, $name: no line holds \"$text\":"$'\n'"$out"
+    return 0
+}
+
 expect_check "complete bench" 0
 VERBOSE=1 expect_check "complete bench (shown)" 0
 
@@ -371,12 +663,12 @@ expect_check "no serial port at all" 1 "FAIL COM1: the USB serial adapter given 
 echo 4 >"$S/devices/platform/serial8250/tty/ttyS1/type"
 mv "$E/udev/rules.d/60-load-qx7100-com1.rules" "$work/com1.rules"
 expect_check "COM1 the phantom ttyS0" 0 \
-    "WARN COM1: /dev/ttyS0, which has no UART behind it (no port there). Fix: load_qx7100-bench com1 /dev/ttyACM0"
+    "WARN COM1: /dev/ttyS0, which has no UART behind it (no port there). Fix: sudo load_qx7100-bench com1 /dev/ttyACM0"
 mv "$work/com1.rules" "$E/udev/rules.d/60-load-qx7100-com1.rules"
 ln -s ttyACM0 "$D/com1"
 echo 0 >"$S/devices/platform/serial8250/tty/ttyS1/type"
 expect_check "COM2 the phantom ttyS1" 0 \
-    "WARN COM2: /dev/ttyS1, which has no UART behind it (no port there). Fix: load_qx7100-bench com2 /dev/ttyS4"
+    "WARN COM2: /dev/ttyS1, which has no UART behind it (no port there). Fix: sudo load_qx7100-bench com2 /dev/ttyS4"
 echo 4 >"$S/devices/platform/serial8250/tty/ttyS1/type"
 rm "$D/com1"
 ln -s ttyUSB0 "$D/com1"
@@ -384,11 +676,18 @@ ln -s ttyUSB0 "$D/com1"
 groups='lp'
 expect_check "user not in dialout" 1 "FAIL group dialout: nobody is not a member"
 groups=dialout
-expect_check "user not in lp" 0 "WARN group lp: nobody is not a member"
+# The loader prints through the print server: the group lp is no concern of the user's.
+expect_check "user not in lp" 0
+expect_line "user not in lp" "INFO group lp: not needed: the loader prints through the print server"
+expect_line "user not in dialout: the fix" "Fix: sudo adduser nobody dialout" groups=lp
 groups=dialout,lp
 
 extra=(CUPS_SERVER="$work/none.sock")
 expect_check "no print server" 1 "FAIL print server: not running"
+expect_line "no print server, no systemd" "FAIL print server: not running. Fix: sudo service cups start"
+mkdir -p "$R/systemd/system"
+expect_line "no print server, systemd" "FAIL print server: not running. Fix: sudo systemctl enable --now cups"
+rmdir "$R/systemd/system"
 kill -STOP "$(cat "$cups/cupsd.pid")"
 extra=(LOADER_BENCH_CUPS_TIMEOUT=1)
 expect_check "print server not answering" 1 "FAIL print server: does not answer"
@@ -407,21 +706,48 @@ mkdir -p "$H/.cups" && echo "Default office/draft" >"$H/.cups/lpoptions" && chmo
 expect_check "the user's lpoptions names another printer" 1 "FAIL user default: $H/.cups/lpoptions (Default office) makes office"
 echo "Default qx7100-lpt1" >"$H/.cups/lpoptions"
 expect_check "the user's lpoptions names the bench printer" 0
+# A FIFO or a link to /dev/zero as the user's lpoptions is not read: no hang,
+# no endless read (memory bounded here, so that a program that reads it fails fast).
+wrap=(timeout 30 prlimit --as=536870912)
+rm "$H/.cups/lpoptions" && mkfifo -m 0644 "$H/.cups/lpoptions"
+expect_check "the user's lpoptions a FIFO" 1 "FAIL user default: $H/.cups/lpoptions is not a regular file"
+rm "$H/.cups/lpoptions" && ln -s /dev/zero "$H/.cups/lpoptions"
+expect_check "the user's lpoptions a link to /dev/zero" 1 "FAIL user default: $H/.cups/lpoptions is not a regular file"
+rm "$H/.cups/lpoptions" && { echo "Default office"; head -c 70000 /dev/zero | tr '\0' '#'; } >"$H/.cups/lpoptions"
+chmod a+r "$H/.cups/lpoptions"
+expect_check "the user's lpoptions over 64 KiB" 0 "WARN user default: $H/.cups/lpoptions is larger than 65536 bytes: not read"
+wrap=(timeout 60)
 rm -rf "$H/.cups"
 
 lpadmin -p office -v parallel:/dev/lp2 -E && lpadmin -d office
 expect_check "default printer not on a local port" 1 "FAIL printer port: office is on parallel:/dev/lp2, not a parallel port"
 lpadmin -d qx7100-lpt1 && lpadmin -x office
 cupsdisable qx7100-lpt1
-expect_check "queue paused" 1 "FAIL queue qx7100-lpt1: paused"
+expect_check "queue paused" 1 "FAIL queue qx7100-lpt1: paused, nothing would be sent. Fix: sudo cupsenable qx7100-lpt1"
 cupsenable qx7100-lpt1 && cupsreject qx7100-lpt1
-expect_check "queue rejecting" 1 "FAIL queue qx7100-lpt1: rejecting jobs"
+expect_check "queue rejecting" 1 "FAIL queue qx7100-lpt1: rejecting jobs (Start would give Error 8). Fix: sudo cupsaccept qx7100-lpt1"
 cupsaccept qx7100-lpt1
 rm "$D/lp0"
 expect_check "port device missing" 1 "FAIL port device: /dev/lp0 is not there"
 ln -s /dev/null "$D/lp0"
 echo ModemManager >"$P/1/comm"
-expect_check "ModemManager running" 0 "WARN ModemManager: running"
+# COM1's rule tells ModemManager to keep off the adapter: harmless.
+expect_check "ModemManager running, COM1's rule with the flag" 0
+expect_line "ModemManager running, COM1's rule with the flag" \
+    "OK   ModemManager: running, harmless: the rule of COM1 tells it to leave the adapter alone"
+cp "$E/udev/rules.d/60-load-qx7100-com1.rules" "$work/com1.rules"
+sed -i 's/, ENV{ID_MM_DEVICE_IGNORE}="1"//' "$E/udev/rules.d/60-load-qx7100-com1.rules"
+expect_check "ModemManager running, COM1's rule without the flag" 0 \
+    "WARN ModemManager: running, and the rule of COM1 was written without the flag"
+expect_line "ModemManager running, COM1's rule without the flag: the fix" \
+    "Fix: write the rule again: sudo load_qx7100-bench com1 /dev/ttyUSB0"
+rm "$E/udev/rules.d/60-load-qx7100-com1.rules"
+expect_check "ModemManager running, no rule" 0 "WARN ModemManager: running; it probes"
+expect_line "ModemManager, no systemd: no systemctl advice" "or sudo apt-get remove modemmanager"
+mkdir -p "$R/systemd/system"
+expect_line "ModemManager, systemd: systemctl advice" "or sudo systemctl disable --now ModemManager"
+rmdir "$R/systemd/system"
+mv "$work/com1.rules" "$E/udev/rules.d/60-load-qx7100-com1.rules"
 echo brltty >"$P/1/comm"
 expect_check "brltty running" 0 "WARN brltty: running"
 echo init >"$P/1/comm"
@@ -441,7 +767,7 @@ rc=$?
 cases=$((cases + 1))
 out=$(env -u SUDO_USER -u PKEXEC_UID HOME="$H" "$bench" check 2>&1)
 rc=$?
-{ [ "$rc" -eq 0 ] && grep -q "^WARN groups dialout, lp: not checked" <<<"$out"; } ||
+{ [ "$rc" -eq 0 ] && grep -q "^WARN group dialout: not checked" <<<"$out"; } ||
     fail "check as root alone: status $rc:"$'\n'"$out"
 cases=$((cases + 1))
 out=$("$bench" check --bogus 2>&1)
