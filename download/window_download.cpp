@@ -119,6 +119,22 @@ void qx7100_1::Start_Click()
     sendImage(printer);
 }
 
+namespace {
+
+// A name on disk that is not UTF-8 reaches the window with its bad bytes
+// replaced, so the library is handed a path that does not exist: "missing"
+// alone would send the technician looking for a file that is there.
+QString undecodableNameHint(const QString &path, int result)
+{
+    constexpr int kFileMissing = 3;
+    if (result != kFileMissing || !path.contains(QChar::ReplacementCharacter))
+        return QString();
+    return QStringLiteral(". The file's name, or a folder's, holds bytes that are not UTF-8 text, so it cannot be "
+                          "opened by this name: rename it and choose it again.");
+}
+
+}  // namespace
+
 void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
 {
     // A finished job's state stays in its panel until the next send.
@@ -141,7 +157,7 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
         warn(shownText(sent.error));
     else if (sent.result != 0)
         warn(QStringLiteral("Error while loading ") + shownText(Filename) + QStringLiteral("Error ")
-             + QString::number(sent.result));
+             + QString::number(sent.result) + undecodableNameHint(Filename, sent.result));
     else if (jobFollower_ && sent.jobId > 0)
         jobFollower_->follow(printer.deviceName, sent.jobId, bytes);
     // Counted from the end of the command: clicks queued meanwhile come right after it.

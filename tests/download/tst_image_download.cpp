@@ -171,6 +171,35 @@ private slots:
         QCOMPARE(f.window->filename(), QStringLiteral("/img/a.bin"));
     }
 
+    // A name that is not UTF-8 on disk arrives with replacement characters: the
+    // library cannot find it, and the warning says why instead of "missing" alone.
+    void undecodableNameIsSaidSo_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("hinted");
+        QTest::newRow("bad byte, missing") << QStringLiteral("/img/a\uFFFDb.bin") << 3 << true;
+        QTest::newRow("bad byte, other error") << QStringLiteral("/img/a\uFFFDb.bin") << 7 << false;
+        QTest::newRow("plain name, missing") << QStringLiteral("/img/ab.bin") << 3 << false;
+    }
+    void undecodableNameIsSaidSo()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, code);
+        QFETCH(bool, hinted);
+        Fixture f;
+        f.choose(path);
+        f.action("com1")->setChecked(true);
+        f.doubles.rawPrint->sendResult = int16_t(code);
+        f.start()->click();
+        QCOMPARE(f.doubles.messages->warnings.size(), 1);
+        const QString warning = f.doubles.messages->warnings.first();
+        QVERIFY2(warning.startsWith(QStringLiteral("Error while loading ") + path + QStringLiteral("Error ")
+                                    + QString::number(code)),
+                 qPrintable(warning));
+        QCOMPARE(warning.contains(QStringLiteral("not UTF-8")), hinted);
+    }
+
     void startAgainSendsAgain()
     {
         Fixture f;
