@@ -44,9 +44,9 @@ bool makeFiles(const QTemporaryDir &dir, const QStringList &names)
 }
 
 // Answers the next modal file dialog: records the folder it opened in, then
-// chooses pick (an empty pick cancels). The dialog is answered only once it
-// lists pick: before its model has read the folder the dialog refuses the
-// choice, and the answer is tried again until the dialog takes it. A dialog
+// chooses pick (an empty pick cancels). The choice is confirmed only once the
+// dialog lists pick: before its model has read the folder the dialog refuses
+// it, and the answer is tried again until the dialog takes it. A dialog
 // that never lists pick is cancelled after a while, so the test fails instead
 // of waiting for ever.
 void answerNextDialog(const QString &pick, QString *openedIn)
@@ -73,10 +73,12 @@ void answerNextDialog(const QString &pick, QString *openedIn)
             done();
             return;
         }
+        // Choosing a path takes the dialog to its folder; the choice is
+        // confirmed once the dialog lists the file there.
         const QFileInfo file(pick);
+        dialog->selectFile(pick);
         if (!listedNames(*dialog, file.absolutePath()).contains(file.fileName()))
             return;
-        dialog->selectFile(pick);
         static_cast<QDialog *>(dialog)->accept();  // the file dialog's own check of the choice runs
         if (!dialog->isVisible())
             done();
