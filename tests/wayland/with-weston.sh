@@ -36,7 +36,7 @@ export XDG_RUNTIME_DIR=$work
 socket=wayland-test
 # The headless backend has the same module name on weston 10 (Debian 12) and
 # 14 (Debian 13); the kiosk shell needs no helper client of its own.
-WAYLAND_DEBUG=server weston --backend=headless-backend.so --shell=kiosk-shell.so --socket="$socket" \
+weston --backend=headless-backend.so --shell=kiosk-shell.so --socket="$socket" --logger-scopes=log,proto \
     --width=1280 --height=1024 --idle-time=0 --no-config >"$work/weston.out" 2>"$work/protocol.log" &
 weston_pid=$!
 for _ in $(seq 200); do
