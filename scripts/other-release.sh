@@ -105,9 +105,11 @@ mount_at -t tmpfs tmpfs "$root/run"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
 # A copy of this tree without its build folders.
-src=/root/load-qx7100
+# Under a folder every user may enter: suites run programs of the tree as nobody.
+src=/srv/load-qx7100
 rm -rf --one-file-system "${root:?}$src"
 mkdir -p "$root$src"
+chmod 755 "$root/srv" "$root$src"
 tar -C "$source_dir" --exclude='./build' --exclude='./build-*' --exclude='./.git' -cf - . | tar -C "$root$src" -xf -
 
 # shellcheck disable=SC2016  # expanded in the root
