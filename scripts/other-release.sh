@@ -104,8 +104,8 @@ mount_at -t tmpfs tmpfs "$root/dev/shm"
 mount_at -t tmpfs tmpfs "$root/run"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
-# A copy of this tree without its build folders.
-# Under a folder every user may enter: suites run programs of the tree as nobody.
+# A copy of this tree without its build folders, under a folder every user
+# may enter (suites run programs of the tree as nobody).
 src=/srv/load-qx7100
 rm -rf --one-file-system "${root:?}$src"
 mkdir -p "$root$src"
@@ -118,17 +118,17 @@ chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/us
     /bin/bash -euo pipefail -c '
 cd "$0"
 . /etc/os-release
-echo "== Debian $VERSION_ID ($VERSION_CODENAME): installing what the tests need"
+echo "== Debian $VERSION_ID ($VERSION_CODENAME): installing what the tests need (at ${SECONDS} s)"
 scripts/install-deps.sh --tests
-echo "== Debian $VERSION_ID: default build (no benchmarks)"
+echo "== Debian $VERSION_ID: default build (no benchmarks) (at ${SECONDS} s)"
 cmake --preset default -DLOADER_BUILD_TESTS=ON -DLOADER_BUILD_BENCH=OFF
 cmake --build --preset default
-echo "== Debian $VERSION_ID: every suite"
+echo "== Debian $VERSION_ID: every suite (at ${SECONDS} s)"
 ctest --preset default -j2
-echo "== Debian $VERSION_ID: package, install, smoke test"
+echo "== Debian $VERSION_ID: package, install, smoke test (at ${SECONDS} s)"
 scripts/package.sh
 packaging/smoke-test.sh build-deb/load-qx7100_1.00-1_amd64.deb
-echo "== Debian $VERSION_ID: all tests passed"
+echo "== Debian $VERSION_ID: all tests passed (at ${SECONDS} s)"
 ' "$src" 9>&-
 rm -rf --one-file-system "${root:?}$src"
 echo "== the other release's stage took $((SECONDS - started)) s"
