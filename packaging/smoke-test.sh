@@ -58,6 +58,12 @@ appstreamcli validate --no-net "$work"/unpacked/usr/share/metainfo/*.metainfo.xm
 # Errors fail the test; warnings are shown for the reader of the log.
 lintian --fail-on error --allow-root "$deb" || fail "lintian reports errors"
 
+step "control fields"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for wanted in cups qt6-wayland; do
+    grep -Eq "(^|, )$wanted(,|$| )" <<<"$recommends" || fail "the package does not recommend $wanted: Recommends: $recommends"
+done
+
 step "apt-get install --no-install-recommends $deb"
 apt-get install -y -qq --no-install-recommends "$deb" || fail "the package does not install"
 dpkg -L load-qx7100 >"$work/files"
@@ -110,6 +116,31 @@ status=0
 wait "$loader_pid" || status=$?
 loader_pid=
 [ "$status" -eq 143 ] || fail "the loader ended with status $status, not by the signal: $(cat "$work/loader.log")"
+
+step "the loader's window appears under a Wayland compositor (weston), with its caption"
+# The compositor's own log of what it was told: a top-level window titled as the
+# loader's, drawn (a buffer attached to a surface) by the Wayland plugin.
+with_weston=$(dirname "$0")/../tests/wayland/with-weston.sh
+[ -x "$with_weston" ] || fail "$with_weston is missing"
+# shellcheck disable=SC2016  # expanded by the inner shell
+"$with_weston" bash -c '
+    load_qx7100 >"$0/wayland.log" 2>&1 &
+    pid=$!
+    shown=false
+    for _ in $(seq 200); do
+        if grep -q "set_title(\"Velantra Loader\")" "$WESTON_PROTOCOL_LOG" &&
+            grep -q "wl_surface@[0-9]*\.attach(wl_buffer@" "$WESTON_PROTOCOL_LOG" &&
+            grep -q libqwayland "/proc/$pid/maps"; then
+            shown=true
+            break
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid"
+    $shown || { cat "$0/wayland.log"; exit 1; }
+' "$work" || fail "the loader's window did not appear under weston (needs the Debian packages weston, qt6-wayland)"
 
 step "the rehearsal's programs"
 command -v load_qx7100-rehearse >/dev/null || fail "load_qx7100-rehearse is not on PATH"

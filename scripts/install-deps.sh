@@ -18,8 +18,9 @@ bench=(cups libqt6serialport6 libqt6widgets6 libcups2)
 tests=(cups-daemon cups-client cups-filters udev
        xvfb xauth imagemagick openbox xdotool
        binutils srecord exfat-fuse exfatprogs libbenchmark-dev
-       desktop-file-utils appstream lintian shellcheck clang-format)
-fuzzing=(clang libclang-rt-14-dev)
+       desktop-file-utils appstream lintian shellcheck clang-format
+       weston qt6-wayland debootstrap)
+fuzzing=(clang libclang-rt-dev)
 
 usage() {
     sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
@@ -42,9 +43,21 @@ for arg in "$@"; do
     esac
 done
 
+# A name counts as present when a package of that name is installed or when an
+# installed package provides it (Debian 13's libcups2t64 provides libcups2).
+present=" "
+while IFS=$'\t' read -r status name provides; do
+    [[ $status == 'install ok installed' ]] || continue
+    present+="$name "
+    # Provides reads "a (= 1), b"; keep the names only.
+    provides=${provides//,/ }
+    for word in $provides; do
+        [[ $word == '('* || $word == *')' || $word == '=' ]] || present+="$word "
+    done
+done < <(dpkg-query -W -f='${Status}\t${Package}\t${Provides}\n' 2>/dev/null)
 missing=()
 for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    [[ $present == *" $p "* ]] || missing+=("$p")
 done
 if ((${#missing[@]} == 0)); then
     exit 0

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: the default
 # build, the same suites under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the converter's fuzz target for a bounded time. Exits 0 only when every
-# step passed.
+# the converter's fuzz target for a bounded time, and the package; then the
+# default suites and the package on the other supported Debian release, in a
+# root of its own (scripts/other-release.sh). Exits 0 only when every step
+# passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -33,5 +35,8 @@ fi
 echo "== Debian package: build, install, smoke test, purge"
 scripts/package.sh
 packaging/smoke-test.sh build-deb/load-qx7100_1.00-1_amd64.deb
+
+echo "== the other Debian release"
+scripts/other-release.sh
 
 echo "== all tests passed"

@@ -1,7 +1,9 @@
 #include "spy/mscomm.h"
 
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <cerrno>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -131,6 +133,13 @@ bool MSComm::setPortOpen(bool open, QString *reason)
             *reason = error_;
         return false;
     }
+    if (!startHangUpWatch()) {
+        error_ = qt_error_string(errno);
+        closePort();
+        if (reason)
+            *reason = error_;
+        return false;
+    }
     // The port's own buffer stops reading at this size until input() takes
     // bytes, so a window that cannot keep up holds back the device instead of
     // growing without end.
@@ -174,18 +183,16 @@ bool MSComm::output(const QByteArray &bytes, QString *reason)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
-            const QString words = qt_error_string(n < 0 ? errno : kNoProgressErrno);
-            fail(words);
+            failOutput(qt_error_string(n < 0 ? errno : kNoProgressErrno));
             if (reason)
-                *reason = words;
+                *reason = error_;
             return false;
         }
     }
     if (sent < bytes.size() && port_->write(bytes.constData() + sent, bytes.size() - sent) < 0) {
-        const QString words = port_->errorString();
-        fail(words);
+        failOutput(port_->errorString());
         if (reason)
-            *reason = words;
+            *reason = error_;
         return false;
     }
     return true;
@@ -207,6 +214,7 @@ QByteArray MSComm::input()
         bytes += port_->read(room);
     if (!pending_.isEmpty() || port_->bytesAvailable() > 0)
         scheduleReceive();
+    rearmHangUpWatch();
     return bytes;
 }
 
@@ -227,6 +235,7 @@ void MSComm::onReadyRead()
     if (!open_)
         return;
     spuriousErrors_ = 0;
+    rearmHangUpWatch();
     if (pending_.size() < InputCap) {
         pending_ += port_->readAll();
         if (!drainDevice())
@@ -309,6 +318,61 @@ bool MSComm::deviceHungUp() const
     return ::poll(&p, 1, kPollNoWait) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// A device that hangs up (the far end of a pseudo-terminal closed, a USB
+// adapter pulled out) reads as end of file, and whether the port reports that
+// as an error depends on the Qt release: some take a read of 0 bytes for "no
+// data" and stay silent while the descriptor keeps signalling. So the device
+// is watched here on a descriptor of its own (a duplicate: one notifier per
+// descriptor), whatever the port makes of it.
+bool MSComm::startHangUpWatch()
+{
+    watchFd_ = ::fcntl(int(port_->handle()), F_DUPFD_CLOEXEC, 0);
+    if (watchFd_ < 0)
+        return false;
+    hangUpWatch_ = new QSocketNotifier(watchFd_, QSocketNotifier::Read, this);
+    connect(hangUpWatch_, &QSocketNotifier::activated, this, &MSComm::onDeviceReadable);
+    return true;
+}
+
+// The watch wakes for waiting bytes as well as for a hang-up. Waiting bytes
+// are the port's to read (and the bytes a device sent before hanging up are
+// delivered before its failure): the watch sleeps until the port has read
+// (onReadyRead) or input() has made room, so that bytes held back by a full
+// buffer do not wake it without end.
+void MSComm::onDeviceReadable()
+{
+    if (!open_)
+        return;
+    int waiting = 0;
+    const bool bytesWaiting = ::ioctl(watchFd_, FIONREAD, &waiting) == 0 && waiting > 0;
+    if (!bytesWaiting && deviceHungUp()) {
+        disconnected();
+        return;
+    }
+    hangUpWatch_->setEnabled(false);
+}
+
+void MSComm::rearmHangUpWatch()
+{
+    if (hangUpWatch_ && open_)
+        hangUpWatch_->setEnabled(true);
+}
+
+// A device that has hung up refuses bytes too: that is its going away, not a
+// failure of the write.
+void MSComm::failOutput(const QString &words)
+{
+    if (deviceHungUp())
+        disconnected();
+    else
+        fail(words);
+}
+
+void MSComm::disconnected()
+{
+    fail(tr("the device was disconnected"), Cause::Disconnected);
+}
+
 // The port reports a read error both when the device failed and when its
 // notification found nothing to read; and it reports it again on every turn of
 // the event loop while the condition lasts. The device itself decides which.
@@ -321,7 +385,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
         return;
     }
     if (deviceHungUp()) {
-        fail(tr("the device was disconnected"));
+        disconnected();
         return;
     }
     if (error == QSerialPort::WriteError) {
@@ -350,26 +414,31 @@ void MSComm::onError(QSerialPort::SerialPortError error)
     port_->clearError();
     // A resource error has turned the port's reading off; this turns it back on.
     port_->setReadBufferSize(InputCap);
+    rearmHangUpWatch();
 }
 
 // The port is closed from the event loop: the failure may have been found
 // inside the port's own notification, where closing it would delete the
 // notifier that is running.
-void MSComm::fail(const QString &reason)
+void MSComm::fail(const QString &reason, Cause cause)
 {
     if (!open_)
         return;
     open_ = false;
     error_ = reason;
+    if (hangUpWatch_)
+        hangUpWatch_->setEnabled(false);
     const quint64 failed = session_;
     QMetaObject::invokeMethod(
         this,
-        [this, failed, reason] {
+        [this, failed, reason, cause] {
             // A port closed or opened since belongs to another session: its
             // state is the window's, and this failure is no longer its news.
             if (session_ != failed)
                 return;
             closePort();
+            if (cause == Cause::Disconnected)
+                emit deviceDisconnected();
             emit portFailed(reason);
         },
         Qt::QueuedConnection);
@@ -377,6 +446,17 @@ void MSComm::fail(const QString &reason)
 
 void MSComm::closePort()
 {
+    // The watch may be the sender of the signal being handled: it goes from
+    // the event loop, and its descriptor once it no longer watches it.
+    if (hangUpWatch_) {
+        hangUpWatch_->setEnabled(false);
+        hangUpWatch_->deleteLater();
+        hangUpWatch_ = nullptr;
+    }
+    if (watchFd_ >= 0) {
+        ::close(watchFd_);
+        watchFd_ = -1;
+    }
     pending_.clear();
     if (port_->isOpen())
         port_->close();

@@ -38,6 +38,8 @@
 
 #include "spy/serial_ports.h"
 
+class QSocketNotifier;
+
 class MSComm : public QObject {
     Q_OBJECT
 
@@ -170,6 +172,11 @@ signals:
     // when the port has been closed or opened again since the failure (the
     // report would concern a session that no longer exists).
     void portFailed(const QString &reason);
+    // The device itself went away (hung up: the far end of the line closed,
+    // the adapter was pulled out). Emitted just before portFailed for that
+    // failure, and only for it: a read or write error of a device that is
+    // still there gives portFailed alone.
+    void deviceDisconnected();
 
 private:
     void onReadyRead();
@@ -178,7 +185,13 @@ private:
     void scheduleReceive();
     void onError(QSerialPort::SerialPortError error);
     bool deviceHungUp() const;
-    void fail(const QString &reason);
+    bool startHangUpWatch();
+    void onDeviceReadable();
+    void rearmHangUpWatch();
+    enum class Cause { Failed, Disconnected };
+    void fail(const QString &reason, Cause cause = Cause::Failed);
+    void disconnected();
+    void failOutput(const QString &words);
     void closePort();
     void checkLineErrors();
 
@@ -186,6 +199,10 @@ private:
     SerialRoots roots_;
     std::function<UartKind(int)> uartOf_;
     QSerialPort *port_;
+    // Watches a second descriptor of the open device for its hang-up, which
+    // the port itself may take for a read of nothing and never report.
+    QSocketNotifier *hangUpWatch_ = nullptr;
+    int watchFd_ = -1;
     int16_t commPort_ = DefaultCommPort;
     int16_t commEvent_ = 0;
     bool open_ = false;

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QTimer>
@@ -43,25 +44,46 @@ bool makeFiles(const QTemporaryDir &dir, const QStringList &names)
 }
 
 // Answers the next modal file dialog: records the folder it opened in, then
-// chooses pick (an empty pick cancels).
+// chooses pick (an empty pick cancels). The choice is confirmed only once the
+// dialog lists pick: before its model has read the folder the dialog refuses
+// it, and the answer is tried again until the dialog takes it. A dialog
+// that never lists pick is cancelled after a while, so the test fails instead
+// of waiting for ever.
 void answerNextDialog(const QString &pick, QString *openedIn)
 {
+    constexpr int kTickMs = 10;
+    constexpr int kGiveUpMs = 20000;
     auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, pick, openedIn] {
+    auto *waited = new QElapsedTimer;
+    QObject::connect(timer, &QTimer::destroyed, [waited] { delete waited; });
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, waited, pick, openedIn] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
+        if (!dialog || !dialog->isVisible())
             return;
-        timer->deleteLater();
-        timer->stop();
-        *openedIn = QDir(dialog->directory()).canonicalPath();
-        if (pick.isEmpty()) {
+        const auto done = [timer] {
+            timer->stop();
+            timer->deleteLater();
+        };
+        if (!waited->isValid()) {
+            waited->start();
+            *openedIn = QDir(dialog->directory()).canonicalPath();
+        }
+        if (pick.isEmpty() || waited->elapsed() > kGiveUpMs) {
             dialog->reject();
+            done();
             return;
         }
+        // Choosing a path takes the dialog to its folder; the choice is
+        // confirmed once the dialog lists the file there.
+        const QFileInfo file(pick);
         dialog->selectFile(pick);
+        if (!listedNames(*dialog, file.absolutePath()).contains(file.fileName()))
+            return;
         static_cast<QDialog *>(dialog)->accept();  // the file dialog's own check of the choice runs
+        if (!dialog->isVisible())
+            done();
     });
-    timer->start(10);
+    timer->start(kTickMs);
 }
 
 }  // namespace

@@ -64,7 +64,12 @@ STUB
 #!/bin/sh
 echo "smoke-test \$*" >> "$p/log/calls"
 STUB
-    chmod 755 "$p/scripts/package.sh" "$p/packaging/smoke-test.sh"
+    # The other release's stage has its root and its tests of its own; here it is recorded.
+    cat >"$p/scripts/other-release.sh" <<STUB
+#!/bin/sh
+echo "other-release \$*" >> "$p/log/calls"
+STUB
+    chmod 755 "$p/scripts/package.sh" "$p/packaging/smoke-test.sh" "$p/scripts/other-release.sh"
     cat >"$work/bin/systemctl" <<STUB
 #!/bin/sh
 echo "systemctl \$*" >> "$p/log/calls"
@@ -131,6 +136,7 @@ expect_in "$suites" "suite ran, sanitizers OFF" "test.sh runs the suites of the 
 expect_in "$suites" "suite ran, sanitizers ON" "test.sh runs the suites of the sanitizer build"
 expect_in "$(calls)" "install-deps --tests" "test.sh installs the test packages"
 expect_in "$(calls)" "smoke-test build-deb/load-qx7100_1.00-1_amd64.deb" "test.sh builds and checks the package"
+expect_in "$(calls)" "other-release" "test.sh runs the suites on the other Debian release"
 expect_not_in "$(calls)" "systemctl" "test.sh never touches the system's print server"
 (cd "$work/project" && cmake --build --preset default --target load_qx7100-rehearse bench_spy_flood) \
     >"$work/project/log/out" 2>&1 || fail "rehearsal or benchmark not buildable after test.sh: $(output)"
@@ -213,15 +219,16 @@ printf '#!/bin/sh\nexit 1\n' >"$work/nopkg/dpkg-query"
 chmod 755 "$work/nopkg" "$work/nopkg/dpkg-query"
 wants() { # OPTIONS...: the packages install-deps.sh would install
     local said
-    said=$(PATH="$work/nopkg:$PATH" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    said=$(PATH="${dpkg_dir:-$work/nopkg}:$PATH" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         "$source_dir/scripts/install-deps.sh" "$@" 2>&1) || true
     sed -n 's/^install-deps: missing packages: \(.*\) (run.*/ \1 /p' <<<"$said"
 }
 build_group="build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libcups2-dev"
 bench_group="cups libqt6serialport6 libqt6widgets6 libcups2"
 test_group="cups-daemon cups-client cups-filters udev xvfb xauth imagemagick openbox xdotool binutils srecord
-    exfat-fuse exfatprogs libbenchmark-dev desktop-file-utils appstream lintian shellcheck"
-fuzz_group="clang libclang-rt-14-dev"
+    exfat-fuse exfatprogs libbenchmark-dev desktop-file-utils appstream lintian shellcheck clang-format
+    weston qt6-wayland debootstrap"
+fuzz_group="clang libclang-rt-dev"
 for use in "" "--bench" "--tests" "--bench --tests"; do
     # shellcheck disable=SC2086  # the options are words
     got=$(wants $use)
@@ -233,6 +240,28 @@ for use in "" "--bench" "--tests" "--bench --tests"; do
     done
     [[ $use == *--bench* ]] || expect_not_in "$got" " cups " "install-deps.sh $use"
 done
+
+# 5. A name that an installed package provides is present (Debian 13's
+# libcups2t64 provides libcups2); a package removed but not purged is not.
+mkdir -p "$work/t64"
+cat >"$work/t64/dpkg-query" <<'STUB'
+#!/bin/sh
+# dpkg-query -W -f=FORMAT [NAME]: every package it knows, or the named one's status.
+list() {
+    printf 'install ok installed\tlibcups2t64\tlibcups2 (= 2.4.10-3), libcups2-compat\n'
+    printf 'install ok installed\tcmake\t\n'
+    printf 'deinstall ok config-files\tcups\t\n'
+}
+shift 2
+if [ $# -eq 0 ]; then list; exit 0; fi
+list | awk -F '\t' -v p="$1" '$2 == p { print $1; found = 1 } END { exit !found }'
+STUB
+chmod 755 "$work/t64" "$work/t64/dpkg-query"
+got=$(dpkg_dir=$work/t64 wants --bench)
+expect_not_in "$got" " libcups2 " "install-deps.sh takes a provided name as installed"
+expect_not_in "$got" " cmake " "install-deps.sh takes an installed package as installed"
+expect_in "$got" " cups " "install-deps.sh takes a removed package as missing"
+expect_in "$got" " libqt6serialport6 " "install-deps.sh lists what is missing"
 
 if ((failures > 0)); then
     echo "tst_scripts: $failures failure(s)" >&2

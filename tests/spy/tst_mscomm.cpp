@@ -290,12 +290,14 @@ void TestMSComm::farEndClosedFailsOnce()
 {
     Receiver rx(*comm_);
     QSignalSpy failed(comm_.get(), &MSComm::portFailed);
+    QSignalSpy gone(comm_.get(), &MSComm::deviceDisconnected);
     QVERIFY(comm_->setPortOpen(true));
     QVERIFY(pty_->write("last words"));
     QVERIFY(rx.waitFor(10));
     pty_->closeMaster();
     pty_->closeSlave();
     QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
+    QCOMPARE(gone.count(), 1);
     QVERIFY(!comm_->portOpen());
     QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("the device was disconnected"));
     QCOMPARE(comm_->errorString(), failed.at(0).at(0).toString());
@@ -313,16 +315,18 @@ void TestMSComm::farEndClosedFailsOnce()
 void TestMSComm::outputAfterFarEndClosedFailsOnce()
 {
     QSignalSpy failed(comm_.get(), &MSComm::portFailed);
+    QSignalSpy gone(comm_.get(), &MSComm::deviceDisconnected);
     QVERIFY(comm_->setPortOpen(true));
     pty_->closeMaster();
     pty_->closeSlave();
     QString reason;
     QVERIFY(!comm_->output("A", &reason));
-    QVERIFY(!reason.isEmpty());
+    QCOMPARE(reason, QStringLiteral("the device was disconnected"));
     QVERIFY(!comm_->portOpen());
     QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
     QTest::qWait(200);
     QCOMPARE(failed.count(), 1);
+    QCOMPARE(gone.count(), 1);
 }
 
 // COM1 fails inside output(); before the event loop reports it, the port is

@@ -83,9 +83,12 @@ void TestSrec2binStick::init()
 TestSrec2binStick::Run TestSrec2binStick::runAsNobody(const QString &input, const QString &output) const
 {
     QProcess process;
+    // Entering a mount namespace puts a process at that namespace's own root,
+    // which is not this one's when the suite runs in a chroot: the holder's
+    // root is taken along, so the paths mean here what they mean there.
     process.start("nsenter",
-                  {"--target", holder_, "--mount", "--", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                   "--", converter_, mountPoint_ + "/" + input, mountPoint_ + "/" + output});
+                  {"--target", holder_, "--mount", "--root", "--wd", "--", "setpriv", "--reuid=65534", "--regid=65534",
+                   "--clear-groups", "--", converter_, mountPoint_ + "/" + input, mountPoint_ + "/" + output});
     Run result;
     if (!process.waitForFinished(30000)) {
         process.kill();
