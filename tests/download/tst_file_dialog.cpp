@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QLineEdit>
 #include <QTimer>
 #include <QtTest>
 
@@ -73,12 +74,23 @@ void answerNextDialog(const QString &pick, QString *openedIn)
             done();
             return;
         }
-        // Choosing a path takes the dialog to its folder; the choice is
-        // confirmed once the dialog lists the file there.
+        // Choosing the path takes the dialog to its folder, once: choosing it
+        // again at every tick would make the dialog read the folder anew each
+        // time. Once the dialog lists the file there, its name is typed into
+        // the name field, as a user would, and confirmed: choosing it again
+        // would not do, since the dialog leaves the field alone while it has
+        // the focus.
         const QFileInfo file(pick);
-        dialog->selectFile(pick);
+        if (!dialog->property("answerChose").toBool()) {
+            dialog->setProperty("answerChose", true);
+            dialog->selectFile(pick);
+        }
         if (!listedNames(*dialog, file.absolutePath()).contains(file.fileName()))
             return;
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (!name)
+            return;
+        name->setText(file.fileName());
         static_cast<QDialog *>(dialog)->accept();  // the file dialog's own check of the choice runs
         if (!dialog->isVisible())
             done();
