@@ -1,5 +1,6 @@
 #include "spy/spy_log.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringEncoder>
@@ -15,10 +16,22 @@ namespace {
 constexpr QChar kLineFeed = QLatin1Char('\n');
 }  // namespace
 
-SpyLog::SpyLog(qsizetype limit) : limit_(std::max<qsizetype>(1, limit)) {}
+SpyLog::SpyLog(qsizetype limit) : limit_(std::max<qsizetype>(1, limit)), clock_(&QDateTime::currentMSecsSinceEpoch) {}
 
 void SpyLog::append(QStringView filtered)
 {
+    if (filtered.isEmpty())
+        return;
+    // A line begins with the first character after an LF (or in an empty
+    // log); an LF at the very end of the text begins none yet.
+    const bool atLineStart = size_ == 0 || chunks_.back().back() == kLineFeed;
+    const char16_t *utf16 = filtered.utf16();
+    const qsizetype lineStarts =
+        (atLineStart ? 1 : 0) + qsizetype(std::count(utf16, utf16 + filtered.size() - 1, char16_t(u'\n')));
+    if (lineStarts > 0) {
+        const qint64 now = clock_();
+        lineTimes_.insert(lineTimes_.end(), std::size_t(lineStarts), now);
+    }
     while (!filtered.isEmpty()) {
         if (chunks_.empty() || chunks_.back().size() >= ChunkChars) {
             chunks_.emplace_back();
@@ -35,6 +48,7 @@ void SpyLog::append(QStringView filtered)
 
 qsizetype SpyLog::eraseBeforeEnd(qsizetype count)
 {
+    const bool lastLineOpen = size_ > 0 && chunks_.back().back() != kLineFeed;
     qsizetype erased = 0;
     while (erased < count && !chunks_.empty()) {
         QString &last = chunks_.back();
@@ -52,6 +66,9 @@ qsizetype SpyLog::eraseBeforeEnd(qsizetype count)
         if (chunks_.empty())
             head_ = 0;
     }
+    // An erasure stops at a line break: at most the last line went whole.
+    if (lastLineOpen && (size_ == 0 || chunks_.back().back() == kLineFeed) && !lineTimes_.empty())
+        lineTimes_.pop_back();
     return erased;
 }
 
@@ -60,6 +77,7 @@ void SpyLog::clear()
     chunks_.clear();
     head_ = 0;
     size_ = 0;
+    lineTimes_.clear();
 }
 
 void SpyLog::setLimit(qsizetype limit)
@@ -74,6 +92,39 @@ void SpyLog::forEachPiece(const std::function<void(QStringView)> &sink) const
         sink(QStringView(chunks_[i]).sliced(i == 0 ? head_ : 0));
 }
 
+void SpyLog::forEachTimedPiece(const std::function<void(QStringView)> &sink) const
+{
+    auto time = lineTimes_.cbegin();
+    qint64 lastTime = 0;
+    QString stamp;
+    bool atLineStart = true;
+    forEachPiece([&](QStringView piece) {
+        while (!piece.isEmpty()) {
+            if (atLineStart) {
+                // Lines of one block share their time: the text of it is made once.
+                const qint64 t = time != lineTimes_.cend() ? *time++ : lastTime;
+                if (stamp.isEmpty() || t != lastTime) {
+                    stamp = spyLineTime(t) + QLatin1Char(' ');
+                    lastTime = t;
+                }
+                sink(stamp);
+                atLineStart = false;
+            }
+            const qsizetype lineFeed = piece.indexOf(kLineFeed);
+            const qsizetype take = lineFeed < 0 ? piece.size() : lineFeed + 1;
+            sink(piece.first(take));
+            atLineStart = lineFeed >= 0;
+            piece = piece.sliced(take);
+        }
+    });
+}
+
+QString spyLineTime(qint64 msecsSinceEpoch)
+{
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
 QString SpyLog::text() const
 {
     QString whole;
@@ -86,6 +137,11 @@ void SpyLog::dropFront(qsizetype count)
 {
     while (count > 0 && !chunks_.empty()) {
         const qsizetype available = chunks_.front().size() - head_;
+        // Each line break dropped takes the whole line before it, and its time.
+        const char16_t *front = QStringView(chunks_.front()).utf16() + head_;
+        const auto breaks = std::count(front, front + std::min(count, available), char16_t(u'\n'));
+        lineTimes_.erase(lineTimes_.begin(),
+                         lineTimes_.begin() + std::min<std::ptrdiff_t>(breaks, std::ptrdiff_t(lineTimes_.size())));
         if (count < available) {
             head_ += count;
             size_ -= count;
@@ -113,6 +169,11 @@ void SpyLog::dropOverLimit()
 // can mislead ("Existing file ... is not writable" on a read-only file system,
 // "Unknown error" on a full one): every failure here is the system's words.
 bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason)
+{
+    return saveSpyText([&log](const std::function<void(QStringView)> &sink) { log.forEachPiece(sink); }, path, reason);
+}
+
+bool saveSpyText(const SpyTextSource &text, const QString &path, QString *reason)
 {
     auto failed = [reason](int error) {
         *reason = QString::fromLocal8Bit(std::strerror(error));
@@ -154,7 +215,7 @@ bool saveSpyLog(const SpyLog &log, const QString &path, QString *reason)
     int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
     QStringEncoder toUtf8(QStringEncoder::Utf8);
     try {
-        log.forEachPiece([&](QStringView piece) {
+        text([&](QStringView piece) {
             if (error == 0)
                 error = writeAll(toUtf8.encode(piece));
         });
