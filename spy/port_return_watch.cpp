@@ -11,7 +11,10 @@ PortReturnWatch::PortReturnWatch(QObject *parent) : QObject(parent), watcher_(ne
 bool PortReturnWatch::start(const QString &devicePath, Resolver resolve, Reopen reopen)
 {
     stop();
-    if (devicePath.isEmpty() || !resolve || !reopen)
+    // A pseudo-terminal named directly is never waited for: its number goes
+    // to the next terminal that any program opens.
+    if (devicePath.isEmpty() || !resolve || !reopen
+        || QFileInfo(devicePath).absolutePath().endsWith(QLatin1String("/pts")))
         return false;
     device_ = devicePath;
     resolve_ = std::move(resolve);

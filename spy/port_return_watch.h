@@ -25,7 +25,10 @@ public:
     // Starts waiting for the port whose device was devicePath when it went
     // away: at every change in the watched folders, the port is reopened when
     // resolve() names devicePath again and reopen() succeeds. A wait already
-    // running is replaced. False (and no wait) when no folder can be watched.
+    // running is replaced. False (and no wait) when no folder can be watched,
+    // or when devicePath is a pseudo-terminal itself (/dev/pts/N: its number
+    // goes to the next terminal that any program opens); a link to one is
+    // waited for.
     bool start(const QString &devicePath, Resolver resolve, Reopen reopen);
     // Ends the wait; nothing more is tried.
     void stop();
