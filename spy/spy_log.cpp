@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <sys/stat.h>
@@ -121,8 +122,21 @@ void SpyLog::forEachTimedPiece(const std::function<void(QStringView)> &sink) con
 
 QString spyLineTime(qint64 msecsSinceEpoch)
 {
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    return isoTimeWithOffset(QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch), true);
+}
+
+// Written by hand: Qt writes an offset of zero as "Z", which a reader may not
+// know for the local time it is.
+QString isoTimeWithOffset(const QDateTime &time, bool milliseconds)
+{
+    const int offset = time.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return time.toString(milliseconds ? QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")
+                                      : QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"))
+           + QStringLiteral("%1%2:%3")
+                 .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                 .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+                 .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString SpyLog::text() const

@@ -79,6 +79,11 @@ private:
 // the offset from UTC.
 QString spyLineTime(qint64 msecsSinceEpoch);
 
+class QDateTime;
+// time as ISO 8601 in its own offset from UTC, "+00:00" included:
+// "2026-12-09T01:14:48+01:00", with ".123" before the offset when asked.
+QString isoTimeWithOffset(const QDateTime &time, bool milliseconds);
+
 // Writes the log's text to path in UTF-8, replacing the file only once the
 // whole text is written (a hidden temporary file beside it, then a rename): on
 // a failure an existing file stays as it was and no partial file is left. An

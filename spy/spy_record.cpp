@@ -1,4 +1,5 @@
 #include "spy/spy_record.h"
+#include "spy/spy_log.h"
 
 #include <QDir>
 #include <QFile>
@@ -123,8 +124,7 @@ QString spyRecordHeader(const SpyRecordHeader &header)
     QString out;
     auto line = [&out](const QString &text) { out += text + kLineEnd; };
     line(QStringLiteral("Spy log of %1").arg(visibleText(header.program)));
-    line(QStringLiteral("Saved: ")
-         + header.savedAt.toOffsetFromUtc(header.savedAt.offsetFromUtc()).toString(Qt::ISODate));
+    line(QStringLiteral("Saved: ") + isoTimeWithOffset(header.savedAt, false));
     if (header.port.isEmpty()) {
         line(QStringLiteral("Port: none chosen"));
     } else {

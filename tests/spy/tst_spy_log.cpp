@@ -220,11 +220,11 @@ private slots:
     {
         const qint64 t = QDateTime(QDate(2026, 12, 9), QTime(1, 14, 48, 7)).toMSecsSinceEpoch();
         const QString written = spyLineTime(t);
-        QVERIFY2(QRegularExpression(
-                     QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}([+-]\\d\\d:\\d\\d|Z)$"))
-                     .match(written)
-                     .hasMatch(),
-                 qPrintable(written));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+                .match(written)
+                .hasMatch(),
+            qPrintable(written));
         QCOMPARE(QDateTime::fromString(written, Qt::ISODateWithMs).toMSecsSinceEpoch(), t);
     }
 

@@ -182,6 +182,9 @@ private slots:
         empty.program = QStringLiteral("load_velantra 1.00 (load_qx7100)");
         empty.savedAt = header.savedAt;
         QVERIFY(spyRecordHeader(empty).contains(QStringLiteral("\r\nPort: none chosen\r\nImages sent: none\r\n")));
+        // Universal time is written with its offset too, not as "Z".
+        empty.savedAt = QDateTime::fromString(QStringLiteral("2026-12-09T00:14:48Z"), Qt::ISODate);
+        QVERIFY(spyRecordHeader(empty).contains(QStringLiteral("\r\nSaved: 2026-12-09T00:14:48+00:00\r\n")));
     }
 
     void theImageHashIsItsSha256_data()

@@ -538,18 +538,18 @@ private slots:
         const QStringList lines = QString::fromUtf8(fileBytes(path)).split(QStringLiteral("\r\n"));
         QCOMPARE(lines.size(), 11);
         QVERIFY2(lines[0].startsWith(QStringLiteral("Spy log of load_velantra ")), qPrintable(lines[0]));
-        QVERIFY2(QRegularExpression(
-                     QStringLiteral("^Saved: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d([+-]\\d\\d:\\d\\d|Z)$"))
-                     .match(lines[1])
-                     .hasMatch(),
-                 qPrintable(lines[1]));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^Saved: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"))
+                .match(lines[1])
+                .hasMatch(),
+            qPrintable(lines[1]));
         QCOMPARE(lines[2], QStringLiteral("Port: COM1 (%1), open").arg(f.device1));
         QCOMPARE(lines[3], QStringLiteral("Behind it: pseudo-terminal %1").arg(f.device1));
         QCOMPARE(lines[4], QStringLiteral("Image 1: ") + image);
         QCOMPARE(lines[5], QStringLiteral("  100000 bytes, SHA-256 ") + sha);
         QCOMPARE(lines[6], QStringLiteral("  job 12: sent 100000 bytes"));
         QCOMPARE(lines[7], QString::fromLatin1(kSpyRecordTextStart));
-        const QString time = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}([+-]\\d\\d:\\d\\d|Z) ");
+        const QString time = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d ");
         const QStringList text{"boot v2", "RAM ok", "flash ok"};
         for (int i = 0; i < 3; ++i)
             QVERIFY2(
