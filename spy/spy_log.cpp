@@ -31,7 +31,11 @@ void SpyLog::append(QStringView filtered)
         (atLineStart ? 1 : 0) + qsizetype(std::count(utf16, utf16 + filtered.size() - 1, char16_t(u'\n')));
     if (lineStarts > 0) {
         const qint64 now = clock_();
-        lineTimes_.insert(lineTimes_.end(), std::size_t(lineStarts), now);
+        if (!lineTimes_.empty() && lineTimes_.back().time == now)
+            lineTimes_.back().lines += lineStarts;
+        else
+            lineTimes_.push_back({now, lineStarts});
+        lineCount_ += lineStarts;
     }
     while (!filtered.isEmpty()) {
         if (chunks_.empty() || chunks_.back().size() >= ChunkChars) {
@@ -68,8 +72,8 @@ qsizetype SpyLog::eraseBeforeEnd(qsizetype count)
             head_ = 0;
     }
     // An erasure stops at a line break: at most the last line went whole.
-    if (lastLineOpen && (size_ == 0 || chunks_.back().back() == kLineFeed) && !lineTimes_.empty())
-        lineTimes_.pop_back();
+    if (lastLineOpen && (size_ == 0 || chunks_.back().back() == kLineFeed))
+        dropLineTimes(1, false);
     return erased;
 }
 
@@ -79,6 +83,25 @@ void SpyLog::clear()
     head_ = 0;
     size_ = 0;
     lineTimes_.clear();
+    lineCount_ = 0;
+}
+
+void SpyLog::dropLineTimes(qsizetype lines, bool oldest)
+{
+    lines = std::min(lines, lineCount_);
+    lineCount_ -= lines;
+    while (lines > 0) {
+        LineTimes &run = oldest ? lineTimes_.front() : lineTimes_.back();
+        const qsizetype take = std::min(lines, run.lines);
+        run.lines -= take;
+        lines -= take;
+        if (run.lines == 0) {
+            if (oldest)
+                lineTimes_.pop_front();
+            else
+                lineTimes_.pop_back();
+        }
+    }
 }
 
 void SpyLog::setLimit(qsizetype limit)
@@ -95,7 +118,8 @@ void SpyLog::forEachPiece(const std::function<void(QStringView)> &sink) const
 
 void SpyLog::forEachTimedPiece(const std::function<void(QStringView)> &sink) const
 {
-    auto time = lineTimes_.cbegin();
+    auto run = lineTimes_.cbegin();
+    qsizetype usedOfRun = 0;
     qint64 lastTime = 0;
     QString stamp;
     bool atLineStart = true;
@@ -103,7 +127,15 @@ void SpyLog::forEachTimedPiece(const std::function<void(QStringView)> &sink) con
         while (!piece.isEmpty()) {
             if (atLineStart) {
                 // Lines of one block share their time: the text of it is made once.
-                const qint64 t = time != lineTimes_.cend() ? *time++ : lastTime;
+                while (run != lineTimes_.cend() && usedOfRun == run->lines) {
+                    ++run;
+                    usedOfRun = 0;
+                }
+                qint64 t = lastTime;
+                if (run != lineTimes_.cend()) {
+                    t = run->time;
+                    ++usedOfRun;
+                }
                 if (stamp.isEmpty() || t != lastTime) {
                     stamp = spyLineTime(t) + QLatin1Char(' ');
                     lastTime = t;
@@ -154,8 +186,7 @@ void SpyLog::dropFront(qsizetype count)
         // Each line break dropped takes the whole line before it, and its time.
         const char16_t *front = QStringView(chunks_.front()).utf16() + head_;
         const auto breaks = std::count(front, front + std::min(count, available), char16_t(u'\n'));
-        lineTimes_.erase(lineTimes_.begin(),
-                         lineTimes_.begin() + std::min<std::ptrdiff_t>(breaks, std::ptrdiff_t(lineTimes_.size())));
+        dropLineTimes(qsizetype(breaks), true);
         if (count < available) {
             head_ += count;
             size_ -= count;

@@ -53,8 +53,8 @@ public:
     // time; a line whose characters were all erased lost it.
     void forEachTimedPiece(const std::function<void(QStringView)> &sink) const;
 
-    // The arrival times of the lines, oldest first (for tests).
-    const std::deque<qint64> &lineTimes() const { return lineTimes_; }
+    // The number of lines that hold an arrival time (for tests).
+    qsizetype timedLines() const { return lineCount_; }
 
 private:
     // Text is held in chunks of at most ChunkChars characters, so that neither
@@ -69,9 +69,19 @@ private:
     // Characters of the first chunk already dropped.
     qsizetype head_ = 0;
     qsizetype size_ = 0;
-    // One time a line of the text: the lines ended by an LF, and the last one
-    // when it holds any character.
-    std::deque<qint64> lineTimes_;
+    // Lines that came in at the same time (a block's lines share its time).
+    struct LineTimes {
+        qint64 time;
+        qsizetype lines;
+    };
+    // Drops the times of that many lines, the oldest or the newest.
+    void dropLineTimes(qsizetype lines, bool oldest);
+
+    // One time a line of the text (the lines ended by an LF, and the last one
+    // when it holds any character), held as runs of lines of equal time: at
+    // most one entry a line, one a block in a flood.
+    std::deque<LineTimes> lineTimes_;
+    qsizetype lineCount_ = 0;
     Clock clock_;
 };
 

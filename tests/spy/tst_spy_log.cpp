@@ -233,6 +233,8 @@ private slots:
     void oneTimeALine()
     {
         SpyLog log(300000);
+        qint64 now = 1'700'000'000'000;
+        log.setClock([&now] { return now; });
         QRandomGenerator rng(22);
         for (int i = 0; i < 3000; ++i) {
             QString block;
@@ -242,12 +244,28 @@ private slots:
                     rng.bounded(12) == 0 ? QStringLiteral("\r\n") : QString(QLatin1Char(char('a' + rng.bounded(26))));
             if (rng.bounded(4) == 0)
                 log.eraseBeforeEnd(rng.bounded(30));
+            if (rng.bounded(3) == 0)
+                now += 1000;
             log.append(block);
         }
         const QString text = log.text();
         QVERIFY(log.size() == 300000);
         const qsizetype lines = text.count(QLatin1Char('\n')) + (text.endsWith(QLatin1Char('\n')) ? 0 : 1);
-        QCOMPARE(qsizetype(log.lineTimes().size()), lines);
+        QCOMPARE(log.timedLines(), lines);
+        // Every line has its time, and the times never go back.
+        QString timed;
+        log.forEachTimedPiece([&timed](QStringView piece) { timed += piece; });
+        const QStringList timedLines = timed.split(QStringLiteral("\r\n"));
+        QCOMPARE(timedLines.size(), text.split(QStringLiteral("\r\n")).size());
+        QDateTime previous;
+        for (const QString &line : timedLines) {
+            if (line.isEmpty())
+                continue;
+            const QDateTime t = QDateTime::fromString(line.section(QLatin1Char(' '), 0, 0), Qt::ISODateWithMs);
+            QVERIFY2(t.isValid() && (!previous.isValid() || t >= previous), qPrintable(line.left(40)));
+            previous = t;
+        }
+        QCOMPARE(previous.toMSecsSinceEpoch(), now);
     }
 
     void aSaveThatCannotBeWritten()
