@@ -25,7 +25,8 @@ public:
         return chosen;
     }
 
-    QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters) override;
+    QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters,
+                            QString *selectedFilter = nullptr) override;
 
 private:
     QHash<QString, QString> lastFolders_;
@@ -73,12 +74,15 @@ void CommonDialog::ShowOpen(QWidget *parent)
         FileName = chosen;
 }
 
-QString QtFileDialog::getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters)
+QString QtFileDialog::getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters,
+                                      QString *selectedFilter)
 {
     QFileDialog dialog(parent);
     configureSaveDialog(dialog, suggestedName, nameFilters);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return QString();
+    if (selectedFilter)
+        *selectedFilter = dialog.selectedNameFilter();
     return dialog.selectedFiles().constFirst();
 }
 

@@ -20,7 +20,9 @@ public:
     // Shows a modal file-save dialog offering suggestedName and the given Qt
     // name filters; asks before replacing an existing file. Returns the chosen
     // full path, or an empty text when cancelled.
-    virtual QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters) = 0;
+    // selectedFilter (when given) receives the name filter chosen last.
+    virtual QString getSaveFileName(QWidget *parent, const QString &suggestedName, const QStringList &nameFilters,
+                                    QString *selectedFilter = nullptr) = 0;
 };
 
 class QFileDialog;

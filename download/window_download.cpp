@@ -158,7 +158,10 @@ void qx7100_1::sendImage(const DefaultPrinterInfo &printer)
     else if (sent.result != 0)
         warn(QStringLiteral("Error while loading ") + shownText(Filename) + QStringLiteral("Error ")
              + QString::number(sent.result) + undecodableNameHint(Filename, sent.result));
-    else if (jobFollower_ && sent.jobId > 0)
+    if (sent.called)
+        noteImageSent(Filename, bytes, sent.result == 0 ? sent.jobId : 0,
+                      sent.result == 0 ? QString() : QStringLiteral("not sent: error %1").arg(sent.result));
+    if (sent.called && sent.result == 0 && jobFollower_ && sent.jobId > 0)
         jobFollower_->follow(printer.deviceName, sent.jobId, bytes);
     // Counted from the end of the command: clicks queued meanwhile come right after it.
     sendReturned_.start();

@@ -407,6 +407,8 @@ void qx7100_1::warn(const QString &text)
 void qx7100_1::showJob(const QString &text)
 {
     static_cast<PanelStatusBar *>(sbrStatus)->setRightText(text);
+    noteJobState();
+    updateJobToolTip();
 }
 
 float qx7100_1::twipsX(int pixels) const

@@ -6,6 +6,7 @@
 
 #include "download/common_dialog.h"
 #include "shell/loader_services.h"
+#include "spy/spy_record.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -13,8 +14,10 @@
 #include <QString>
 #include <memory>
 
+class ImageHasher;
 class JobFollower;
 class MSComm;
+class PortReturnWatch;
 class SpyLog;
 class SpyPane;
 class QAction;
@@ -100,8 +103,18 @@ private:
     QString portLabel() const;
     void portLost(const QString &warning);
     void portStopped(const QString &reason);
+    void portClosed();
+    void portReturned();
     void reopenPort();
     void spyError(const QString &description);
+    // The record of the run: an image handed to the print server (its job, or
+    // 0 and what went wrong), the job's state as it changes, the job panel's
+    // tooltip naming the image, the header of a saved log.
+    void noteImageSent(const QString &path, qint64 bytes, int jobId, const QString &outcome);
+    void noteJobState();
+    const SentImage *followedImage() const;
+    void updateJobToolTip();
+    SpyRecordHeader recordHeader() const;
 
     // download/window_download.cpp
     // The file dialog sequence shared by the image and S-record commands:
@@ -131,8 +144,15 @@ private:
 
     CommonDialog CMDialog1;
     MSComm *MSComm1 = nullptr;
+    // Waits for the device of a port that went away to come back.
+    PortReturnWatch *portWatch_ = nullptr;
     std::unique_ptr<SpyPane> spyPane_;
     std::unique_ptr<SpyLog> spyLog_;
+    // The images sent in this run, for the record; hashed away from this thread.
+    QList<SentImage> sentImages_;
+    ImageHasher *imageHasher_ = nullptr;
+    // A port was chosen at least once (the record names it even while closed).
+    bool portChosen_ = false;
 
     QString Filename;
     QByteArray buffer;

@@ -2,14 +2,19 @@
 // display and its log, keys to the decoder, Clear and saving the log.
 
 #include "common/shown_text.h"
+#include "download/job_follower.h"
 #include "shell/qx7100_1.h"
 #include "spy/cp1252.h"
+#include "spy/image_hash.h"
 #include "spy/key_bytes.h"
 #include "spy/mscomm.h"
+#include "spy/port_return_watch.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
+#include "spy/spy_record.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QKeyEvent>
 #include <QLabel>
@@ -27,11 +32,21 @@ void qx7100_1::setUpSerial()
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
     connect(MSComm1, &MSComm::OnComm, this, &qx7100_1::MSComm1_OnComm);
     connect(MSComm1, &MSComm::portFailed, this, &qx7100_1::portStopped);
+    portWatch_ = new PortReturnWatch(this);
+    connect(portWatch_, &PortReturnWatch::reopened, this, &qx7100_1::portReturned);
     spyPane_ = std::make_unique<SpyPane>(txtTerm);
     spyLog_ = std::make_unique<SpyLog>();
     // The display shows received text from the event loop, outside the error
     // trap of AppendSpyText: its failures are reported the same way.
     connect(spyPane_.get(), &SpyPane::flushFailed, this, &qx7100_1::spyError);
+    imageHasher_ = new ImageHasher(this);
+    connect(imageHasher_, &ImageHasher::hashed, this, [this](int index, const QString &hex, const QString &error) {
+        if (index < 0 || index >= sentImages_.size())
+            return;
+        sentImages_[index].sha256 = hex;
+        sentImages_[index].hashError = error;
+        updateJobToolTip();
+    });
 }
 
 void qx7100_1::com1_Click()
@@ -48,9 +63,12 @@ void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
 {
     if (item->isChecked())
         return;
+    // The user's choice ends any wait for a device that went away.
+    portWatch_->stop();
     if (MSComm1->portOpen())
         MSComm1->setPortOpen(false);
     MSComm1->setCommPort(int16_t(portNumber));
+    portChosen_ = true;
     QString reason;
     if (!MSComm1->setPortOpen(true, &reason)) {
         // The port that was open before is closed now: no item keeps its mark.
@@ -75,16 +93,43 @@ QString qx7100_1::portLabel() const
 
 void qx7100_1::portLost(const QString &warning)
 {
-    com1->setChecked(false);
-    com2->setChecked(false);
-    panel(QStringLiteral("Settings"))->setText(QStringLiteral("COM settings:"));
+    // A failure of another kind ends the wait for a device that went away.
+    portWatch_->stop();
+    portClosed();
     warn(warning);
 }
 
+void qx7100_1::portClosed()
+{
+    com1->setChecked(false);
+    com2->setChecked(false);
+    panel(QStringLiteral("Settings"))->setText(QStringLiteral("COM settings:"));
+}
+
+// The device went away (an adapter pulled out, the far end closed): the port
+// opens again by itself once the same device is back and opens. The wait
+// starts before the warning, whose box may stay open a while.
 void qx7100_1::portStopped(const QString &reason)
 {
-    portLost(QStringLiteral("%1 stopped working: %2. The port is closed.")
-                 .arg(portLabel(), shownText(reason, kPortReasonLimit)));
+    const QString label = portLabel();
+    const QString device = MSComm1->devicePath();
+    portClosed();
+    const bool waiting = portWatch_->start(
+        device, [this] { return MSComm1->devicePath(); }, [this] { return MSComm1->setPortOpen(true); });
+    warn(QStringLiteral("%1 stopped working: %2. ").arg(label, shownText(reason, kPortReasonLimit))
+         + (waiting ? QStringLiteral("The port is closed; it opens again when the device is back.")
+                    : QStringLiteral("The port is closed.")));
+}
+
+// The port opened again on its own: the marks come back, as after choosing it.
+// Nothing is sent to the decoder.
+void qx7100_1::portReturned()
+{
+    if (!MSComm1->portOpen())
+        return;
+    com1->setChecked(MSComm1->commPort() == 1);
+    com2->setChecked(MSComm1->commPort() == 2);
+    panel(QStringLiteral("Settings"))->setText(QStringLiteral("Settings: ") + MSComm1->settings());
 }
 
 void qx7100_1::MSComm1_OnComm()
@@ -185,10 +230,84 @@ void qx7100_1::savelog_Click()
 {
     const QString suggested =
         QStringLiteral("qx7100-%1.log").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    const QString path = services_.fileDialog->getSaveFileName(this, suggested, {QStringLiteral("Log files (*.log)")});
+    const QString withTimes = QStringLiteral("Spy log with times (*.log)");
+    QString chosenFilter;
+    const QString path = services_.fileDialog->getSaveFileName(
+        this, suggested, {QStringLiteral("Log files (*.log)"), withTimes}, &chosenFilter);
     if (path.isEmpty())
         return;
+    const bool timed = chosenFilter == withTimes;
+    const QString header = spyRecordHeader(recordHeader());
+    const SpyLog &log = *spyLog_;
     QString reason;
-    if (!saveSpyLog(*spyLog_, path, &reason))
+    const auto text = [&](const std::function<void(QStringView)> &sink) {
+        sink(header);
+        if (timed)
+            log.forEachTimedPiece(sink);
+        else
+            log.forEachPiece(sink);
+    };
+    if (!saveSpyText(text, path, &reason))
         warn(QStringLiteral("Cannot save the spy log to %1: %2").arg(shownText(path), reason));
+}
+
+SpyRecordHeader qx7100_1::recordHeader() const
+{
+    SpyRecordHeader header;
+    const QString version = QCoreApplication::applicationVersion();
+    header.program = QStringLiteral("load_velantra %1 (load_qx7100)")
+                         .arg(version.isEmpty() ? QStringLiteral("version unknown") : version);
+    header.savedAt = QDateTime::currentDateTime();
+    if (portChosen_) {
+        header.port = QStringLiteral("COM%1").arg(MSComm1->commPort());
+        header.device = MSComm1->devicePath();
+        header.behind = describeSerialDevice(header.device);
+        header.portOpen = MSComm1->portOpen();
+    }
+    header.images = sentImages_;
+    return header;
+}
+
+void qx7100_1::noteImageSent(const QString &path, qint64 bytes, int jobId, const QString &outcome)
+{
+    SentImage image;
+    image.path = path;
+    image.size = bytes;
+    image.jobId = jobId;
+    image.outcome = outcome;
+    sentImages_.append(image);
+    imageHasher_->hash(int(sentImages_.size() - 1), path);
+}
+
+// The last image sent with the job that the job panel shows.
+const SentImage *qx7100_1::followedImage() const
+{
+    if (!jobFollower_ || jobFollower_->jobId() <= 0)
+        return nullptr;
+    for (auto it = sentImages_.crbegin(); it != sentImages_.crend(); ++it)
+        if (it->jobId == jobFollower_->jobId())
+            return &*it;
+    return nullptr;
+}
+
+void qx7100_1::noteJobState()
+{
+    if (!jobFollower_ || jobFollower_->jobId() <= 0)
+        return;
+    for (auto it = sentImages_.rbegin(); it != sentImages_.rend(); ++it) {
+        if (it->jobId == jobFollower_->jobId()) {
+            it->outcome = jobFollower_->stateText();
+            return;
+        }
+    }
+}
+
+void qx7100_1::updateJobToolTip()
+{
+    QLabel *job = panel(QStringLiteral("Job"));
+    const SentImage *image = followedImage();
+    if (!job || !image || job->text().isEmpty())
+        return;
+    job->setToolTip(job->text() + QStringLiteral("\nImage: ") + visibleText(image->path, 1000) + QStringLiteral("\n")
+                    + imageSummary(*image));
 }

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -389,7 +390,13 @@ private slots:
         f.doubles.printJobs->jobs[12] = FakePrintJobs::state(9);
         f.start()->click();
         QTRY_COMPARE(job->text(), QStringLiteral("Job 12: sent 2097152 bytes"));
-        QCOMPARE(job->toolTip(), job->text());
+        QTRY_VERIFY2(
+            job->toolTip().startsWith(job->text() + QStringLiteral("\nImage: ") + image)
+                && job->toolTip().endsWith(
+                    QStringLiteral("\n2097152 bytes, SHA-256 ")
+                    + QString::fromLatin1(
+                        QCryptographicHash::hash(QByteArray(2097152, '\x5a'), QCryptographicHash::Sha256).toHex())),
+            qPrintable(job->toolTip()));
         QVERIFY(job->isVisible());
         auto *bar = f.window->findChild<QStatusBar *>("sbrStatus");
         QCOMPARE(job->geometry().right(), bar->rect().right());

@@ -242,7 +242,9 @@ private slots:
         const QString loadError = QStringLiteral("Error while loading %PATH%Error ");
         QTest::newRow("decoder's serial side closes mid-loading")
             << Fault::SerialSideCloses << 4 * MiB
-            << QStringLiteral("COM1 (%LINK%) stopped working: %REASON%. The port is closed.") << true;
+            << QStringLiteral("COM1 (%LINK%) stopped working: %REASON%. "
+                              "The port is closed; it opens again when the device is back.")
+            << true;
         QTest::newRow("print server stopped before Start")
             << Fault::ServerStoppedBeforeStart << MiB
             << QStringLiteral("No default printer: the print server is not running.") << false;

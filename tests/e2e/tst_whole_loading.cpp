@@ -6,6 +6,7 @@
 #include "loading_bench.h"
 
 #include <QAction>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -129,6 +130,32 @@ private slots:
         QVERIFY(w.doubles.messages->warnings.isEmpty());
         QVERIFY(w.doubles.messages->errors.isEmpty());
         QVERIFY(bench.server().waitForJobsDone());
+
+        // The saved log, with times, is the record of this loading: the image,
+        // its size and SHA-256, its job and how the job ended, then the text.
+        QTRY_VERIFY_WITH_TIMEOUT(w.panel("Job")->text().endsWith(QStringLiteral(": sent %1 bytes").arg(size)), 5000);
+        QFile imageFile(image);
+        QVERIFY(imageFile.open(QIODevice::ReadOnly));
+        const QString sha256 =
+            QString::fromLatin1(QCryptographicHash::hash(imageFile.readAll(), QCryptographicHash::Sha256).toHex());
+        QTRY_VERIFY(w.panel("Job")->toolTip().endsWith(QStringLiteral("%1 bytes, SHA-256 %2").arg(size).arg(sha256)));
+        qInfo("job panel tooltip:\n%s", qPrintable(w.panel("Job")->toolTip()));
+        const QString record = QDir(bench.workFolder()).filePath(QStringLiteral("record.log"));
+        w.doubles.fileDialog->saveAnswers << record;
+        w.doubles.fileDialog->saveFilterAnswers << QStringLiteral("Spy log with times (*.log)");
+        w.action("savelog")->trigger();
+        QVERIFY(w.doubles.messages->warnings.isEmpty());
+        QFile saved(record);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(saved.readAll());
+        qInfo("saved record:\n%s", qPrintable(text));
+        const QString jobLine = w.panel("Job")->text().replace(QStringLiteral("Job "), QStringLiteral("  job "));
+        QVERIFY2(text.contains(QStringLiteral("\r\nImage 1: %1\r\n  %2 bytes, SHA-256 %3\r\n%4\r\n")
+                                   .arg(image)
+                                   .arg(size)
+                                   .arg(sha256, jobLine)),
+                 qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral(" mettre sous tension le decodeur !!!")));
     }
 };
 

@@ -4,9 +4,11 @@
 #include "spy/spy_filter.h"
 #include "spy/spy_log.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -162,6 +164,108 @@ private slots:
         QVERIFY2(saveSpyLog(empty, link, &reason), qPrintable(reason));
         QCOMPARE(readAll(path), QByteArray());
         QVERIFY(QFileInfo(link).isSymLink());
+    }
+
+    // Each line keeps the time its first character came in: text is added as
+    // "T|text" (the clock reading T seconds), erased as "-N"; "<T>" in the
+    // expected text stands for that time written before a line.
+    void arrivalTimesOfLines_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("expected");
+        const int none = int(SpyLog::DefaultLimit);
+        QTest::newRow("lines of one block share its time")
+            << none << QStringList{"1|one\r\ntwo\r\nthr"} << "<1>one\r\n<1>two\r\n<1>thr";
+        QTest::newRow("a line goes on in a later block")
+            << none << QStringList{"1|one\r\ntw", "2|o\r\nthree"} << "<1>one\r\n<1>two\r\n<2>three";
+        QTest::newRow("a line break at a block's end begins no line")
+            << none << QStringList{"1|one\r\n", "2|two"} << "<1>one\r\n<2>two";
+        QTest::newRow("a line erased whole loses its time")
+            << none << QStringList{"1|one\r\nab", "-5", "2|cd"} << "<1>one\r\n<2>cd";
+        QTest::newRow("a line erased in part keeps it")
+            << none << QStringList{"1|one\r\nab", "-1", "2|cd"} << "<1>one\r\n<1>acd";
+        QTest::newRow("an emptied log") << none << QStringList{"1|ab", "-2", "2|x"} << "<2>x";
+        QTest::newRow("the bound drops whole lines with their times")
+            << 9 << QStringList{"1|first\r\n", "2|second\r\n", "3|third"} << "<2>nd\r\n<3>third";
+        QTest::newRow("a cut line break goes with its line")
+            << 6 << QStringList{"1|first\r\n", "2|second\r\n", "3|third"} << "<3>third";
+        QTest::newRow("a bound of one character") << 1 << QStringList{"1|ab\r\n", "2|c"} << "<2>c";
+    }
+    void arrivalTimesOfLines()
+    {
+        QFETCH(int, limit);
+        QFETCH(QStringList, steps);
+        QFETCH(QString, expected);
+        const qint64 base = QDateTime(QDate(2026, 12, 9), QTime(1, 14, 48, 123)).toMSecsSinceEpoch();
+        qint64 now = base;
+        SpyLog log(limit);
+        log.setClock([&now] { return now; });
+        for (const QString &step : std::as_const(steps)) {
+            if (step.startsWith(QLatin1Char('-'))) {
+                log.eraseBeforeEnd(step.mid(1).toInt());
+                continue;
+            }
+            now = base + 1000 * step.section(QLatin1Char('|'), 0, 0).toInt();
+            log.append(step.section(QLatin1Char('|'), 1));
+        }
+        for (int t = 1; t <= 3; ++t)
+            expected.replace(QStringLiteral("<%1>").arg(t), spyLineTime(base + 1000 * t) + QLatin1Char(' '));
+        QString timed;
+        log.forEachTimedPiece([&timed](QStringView piece) { timed += piece; });
+        QCOMPARE(timed, expected);
+    }
+
+    void aLineTimeIsIsoWithMillisecondsAndOffset()
+    {
+        const qint64 t = QDateTime(QDate(2026, 12, 9), QTime(1, 14, 48, 7)).toMSecsSinceEpoch();
+        const QString written = spyLineTime(t);
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+                .match(written)
+                .hasMatch(),
+            qPrintable(written));
+        QCOMPARE(QDateTime::fromString(written, Qt::ISODateWithMs).toMSecsSinceEpoch(), t);
+    }
+
+    // Whatever is added, erased and dropped, one time is kept a line: never
+    // one a character, never a line without its time.
+    void oneTimeALine()
+    {
+        SpyLog log(300000);
+        qint64 now = 1'700'000'000'000;
+        log.setClock([&now] { return now; });
+        QRandomGenerator rng(22);
+        for (int i = 0; i < 3000; ++i) {
+            QString block;
+            const int length = rng.bounded(400);
+            for (int k = 0; k < length; ++k)
+                block +=
+                    rng.bounded(12) == 0 ? QStringLiteral("\r\n") : QString(QLatin1Char(char('a' + rng.bounded(26))));
+            if (rng.bounded(4) == 0)
+                log.eraseBeforeEnd(rng.bounded(30));
+            if (rng.bounded(3) == 0)
+                now += 1000;
+            log.append(block);
+        }
+        const QString text = log.text();
+        QVERIFY(log.size() == 300000);
+        const qsizetype lines = text.count(QLatin1Char('\n')) + (text.endsWith(QLatin1Char('\n')) ? 0 : 1);
+        QCOMPARE(log.timedLines(), lines);
+        // Every line has its time, and the times never go back.
+        QString timed;
+        log.forEachTimedPiece([&timed](QStringView piece) { timed += piece; });
+        const QStringList timedLines = timed.split(QStringLiteral("\r\n"));
+        QCOMPARE(timedLines.size(), text.split(QStringLiteral("\r\n")).size());
+        QDateTime previous;
+        for (const QString &line : timedLines) {
+            if (line.isEmpty())
+                continue;
+            const QDateTime t = QDateTime::fromString(line.section(QLatin1Char(' '), 0, 0), Qt::ISODateWithMs);
+            QVERIFY2(t.isValid() && (!previous.isValid() || t >= previous), qPrintable(line.left(40)));
+            previous = t;
+        }
+        QCOMPARE(previous.toMSecsSinceEpoch(), now);
     }
 
     void aSaveThatCannotBeWritten()

@@ -8,13 +8,16 @@
 #include "spy/spy_filter.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
+#include "spy/spy_record.h"
 #include "window_fixture.h"
 
 #include <QAction>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QtTest>
@@ -39,6 +42,15 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// The spy display's text of a saved log: what follows the record's header
+// (which must be there).
+QByteArray savedText(const QByteArray &saved)
+{
+    const QByteArray end = QByteArray(kSpyRecordTextStart) + "\r\n";
+    const qsizetype at = saved.indexOf(end);
+    return saved.startsWith("Spy log of ") && at > 0 ? saved.mid(at + end.size()) : QByteArray("<no header>");
 }
 
 QStringList entries(const QString &dir)
@@ -345,6 +357,8 @@ private slots:
         QVERIFY2(
             f.doubles.messages->warnings[0].startsWith(QStringLiteral("COM1 (%1) stopped working: ").arg(f.device1)),
             qPrintable(f.doubles.messages->warnings[0]));
+        // A pseudo-terminal named directly is not waited for: its number
+        // goes to the next terminal opened.
         QVERIFY(f.doubles.messages->warnings[0].endsWith(QStringLiteral(". The port is closed.")));
         QVERIFY(!f.window->serialPort().portOpen());
         QVERIFY(!f.action("com1")->isChecked());
@@ -474,7 +488,7 @@ private slots:
         f.doubles.fileDialog->saveAnswers << path;
         f.action("savelog")->trigger();
         QVERIFY2(f.doubles.messages->warnings.isEmpty(), qPrintable(f.doubles.messages->warnings.join('\n')));
-        const QByteArray saved = fileBytes(path);
+        const QByteArray saved = savedText(fileBytes(path));
         QCOMPARE(saved.size(), expected.toUtf8().size());
         QVERIFY(saved == expected.toUtf8());
         QCOMPARE(saved.count("\r\n"), expected.count(QLatin1String("\r\n")));
@@ -487,12 +501,79 @@ private slots:
         const QString suggested = f.doubles.fileDialog->suggestedNames[0];
         QVERIFY2(QRegularExpression(QStringLiteral("^qx7100-\\d{8}-\\d{6}\\.log$")).match(suggested).hasMatch(),
                  qPrintable(suggested));
-        QCOMPARE(f.doubles.fileDialog->saveFiltersShown[0], QStringList{"Log files (*.log)"});
+        QCOMPARE(f.doubles.fileDialog->saveFiltersShown[0],
+                 (QStringList{"Log files (*.log)", "Spy log with times (*.log)"}));
 
         // More text after a save goes on the end of the same log.
         QVERIFY(f.line1->write("\r\nencore"));
         QTRY_VERIFY(f.window->spyLog().text().endsWith(QStringLiteral("\r\nencore")));
         QCOMPARE(f.window->spyLog().size(), expected.size() + 8);
+    }
+
+    // The saved log is the record of the run: the header names the program,
+    // the port and what is behind it, and each image sent with its size,
+    // SHA-256, job and how the job ended; with times chosen, each line starts
+    // with the time its first character came in.
+    void theSavedLogIsTheRecordOfTheRun()
+    {
+        WindowFixture f({WindowFixture::Show::Hidden, QStringLiteral("bench"), true});
+        f.action("com1")->trigger();
+        QVERIFY(f.window->serialPort().portOpen());
+        QTemporaryDir dir;
+        const QString image = dir.filePath(QStringLiteral("qx7100 fw.bin"));
+        QByteArray bytes(100000, '\0');
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 7);
+        {
+            QFile file(image);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(bytes), bytes.size());
+        }
+        const QString sha = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+        f.choose(image);
+        f.doubles.rawPrint->nextJobId = 12;
+        f.doubles.printJobs->jobs[12] = FakePrintJobs::state(9);
+        QVERIFY(f.line1->write("boot v2\r\nRAM ok\r\n"));
+        QTRY_COMPARE(f.spy()->toPlainText(), QStringLiteral("boot v2\nRAM ok\n"));
+        f.start()->click();
+        auto *job = f.panel("Job");
+        QTRY_COMPARE(job->text(), QStringLiteral("Job 12: sent 100000 bytes"));
+        QTRY_COMPARE(job->toolTip(),
+                     QStringLiteral("Job 12: sent 100000 bytes\nImage: %1\n100000 bytes, SHA-256 %2").arg(image, sha));
+        QVERIFY(f.line1->write("flash ok"));
+        QTRY_VERIFY(f.spy()->toPlainText().endsWith(QStringLiteral("flash ok")));
+
+        const QString path = dir.filePath(QStringLiteral("record.log"));
+        f.doubles.fileDialog->saveAnswers << path;
+        f.doubles.fileDialog->saveFilterAnswers << QStringLiteral("Spy log with times (*.log)");
+        f.action("savelog")->trigger();
+        QVERIFY2(f.doubles.messages->warnings.isEmpty(), qPrintable(f.doubles.messages->warnings.join('\n')));
+        const QStringList lines = QString::fromUtf8(fileBytes(path)).split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 11);
+        QVERIFY2(lines[0].startsWith(QStringLiteral("Spy log of load_velantra ")), qPrintable(lines[0]));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^Saved: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"))
+                .match(lines[1])
+                .hasMatch(),
+            qPrintable(lines[1]));
+        QCOMPARE(lines[2], QStringLiteral("Port: COM1 (%1), open").arg(f.device1));
+        QCOMPARE(lines[3], QStringLiteral("Behind it: pseudo-terminal %1").arg(f.device1));
+        QCOMPARE(lines[4], QStringLiteral("Image 1: ") + image);
+        QCOMPARE(lines[5], QStringLiteral("  100000 bytes, SHA-256 ") + sha);
+        QCOMPARE(lines[6], QStringLiteral("  job 12: sent 100000 bytes"));
+        QCOMPARE(lines[7], QString::fromLatin1(kSpyRecordTextStart));
+        const QString time = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d ");
+        const QStringList text{"boot v2", "RAM ok", "flash ok"};
+        for (int i = 0; i < 3; ++i)
+            QVERIFY2(
+                QRegularExpression(QLatin1Char('^') + time + text[i] + QLatin1Char('$')).match(lines[8 + i]).hasMatch(),
+                qPrintable(lines[8 + i]));
+
+        // Without times, the same record and the text as it is.
+        f.doubles.fileDialog->saveAnswers << path;
+        f.action("savelog")->trigger();
+        QCOMPARE(savedText(fileBytes(path)), QByteArray("boot v2\r\nRAM ok\r\nflash ok"));
+        QVERIFY(fileBytes(path).contains("\r\n  job 12: sent 100000 bytes\r\n"));
     }
 
     void aCancelledSaveDoesNothing()
@@ -517,7 +598,7 @@ private slots:
         QTemporaryDir dir;
         f.doubles.fileDialog->saveAnswers << dir.filePath(QStringLiteral("run.log"));
         f.action("savelog")->trigger();
-        QCOMPARE(fileBytes(dir.filePath(QStringLiteral("run.log"))), QByteArray("es\r\nnewest"));
+        QCOMPARE(savedText(fileBytes(dir.filePath(QStringLiteral("run.log")))), QByteArray("es\r\nnewest"));
     }
 
     void aSaveThatCannotBeWritten_data()

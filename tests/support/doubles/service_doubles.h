@@ -70,10 +70,15 @@ public:
     QStringList saveAnswers;  // the same for the save dialog
     QStringList suggestedNames;
     QList<QStringList> saveFiltersShown;
-    QString getSaveFileName(QWidget *, const QString &suggestedName, const QStringList &nameFilters) override
+    QStringList saveFilterAnswers;  // the name filter chosen with each answer (the first filter when none)
+    QString getSaveFileName(QWidget *, const QString &suggestedName, const QStringList &nameFilters,
+                            QString *selectedFilter = nullptr) override
     {
         suggestedNames << suggestedName;
         saveFiltersShown << nameFilters;
+        const QString filter = saveFilterAnswers.isEmpty() ? nameFilters.value(0) : saveFilterAnswers.takeFirst();
+        if (selectedFilter)
+            *selectedFilter = filter;
         return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
     }
 };
