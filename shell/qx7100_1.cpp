@@ -1,4 +1,5 @@
 #include "shell/qx7100_1.h"
+#include "shell/plain_tooltip.h"
 
 #include "common/shown_text.h"
 #include "download/job_follower.h"
@@ -28,16 +29,6 @@
 #include <utility>
 
 namespace {
-
-// A tooltip showing text as it stands: Qt takes a tooltip that looks like
-// markup for rich text, and has no setting against it, so such a text is
-// handed over as rich text that shows its characters literally.
-QString plainToolTip(const QString &text)
-{
-    if (!Qt::mightBeRichText(text))
-        return text;
-    return QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
-}
 
 // Design geometry, in twips.
 constexpr float kClientWidth = 7770.0f;

@@ -3,6 +3,7 @@
 
 #include "common/shown_text.h"
 #include "download/job_follower.h"
+#include "shell/plain_tooltip.h"
 #include "shell/qx7100_1.h"
 #include "spy/cp1252.h"
 #include "spy/image_hash.h"
@@ -308,6 +309,6 @@ void qx7100_1::updateJobToolTip()
     const SentImage *image = followedImage();
     if (!job || !image || job->text().isEmpty())
         return;
-    job->setToolTip(job->text() + QStringLiteral("\nImage: ") + visibleText(image->path, 1000) + QStringLiteral("\n")
-                    + imageSummary(*image));
+    job->setToolTip(plainToolTip(job->text() + QStringLiteral("\nImage: ") + visibleText(image->path, 1000)
+                                 + QStringLiteral("\n") + imageSummary(*image)));
 }
