@@ -88,10 +88,24 @@ public:
 
     void setRightText(const QString &text)
     {
+        rightText_ = text;
         right_->setText(shownText(text));
-        right_->setToolTip(plainToolTip(shownText(text, kShownToolTipLimit)));
+        showRightToolTip();
         right_->setVisible(!text.isEmpty());
         placePanels();
+    }
+
+    // Lines the right panel's tooltip adds under its whole text (made fit to
+    // show by the caller, which escapes what comes from outside).
+    void setRightDetails(const QString &details)
+    {
+        rightDetails_ = details;
+        showRightToolTip();
+    }
+
+    void showRightToolTip()
+    {
+        right_->setToolTip(plainToolTip(shownText(rightText_, kShownToolTipLimit) + rightDetails_));
     }
 
     QLabel *addPanel(const QString &key, const QString &text, const QString &tooltip, int width)
@@ -149,6 +163,8 @@ private:
 
     QList<QLabel *> panels_;
     QLabel *right_ = nullptr;
+    QString rightText_;
+    QString rightDetails_;
 };
 
 // The pane surface of the real window: readings and moves in twips, the panes
@@ -393,6 +409,11 @@ void qx7100_1::insertInfo(const QString &text)
 void qx7100_1::warn(const QString &text)
 {
     services_.messages->warning(this, text);
+}
+
+void qx7100_1::showJobDetails(const QString &details)
+{
+    static_cast<PanelStatusBar *>(sbrStatus)->setRightDetails(details);
 }
 
 void qx7100_1::showJob(const QString &text)

@@ -114,6 +114,8 @@ private:
     void noteJobState();
     const SentImage *followedImage() const;
     void updateJobToolTip();
+    // Lines under the job panel's whole text in its tooltip.
+    void showJobDetails(const QString &details);
     SpyRecordHeader recordHeader() const;
 
     // download/window_download.cpp

@@ -3,7 +3,6 @@
 
 #include "common/shown_text.h"
 #include "download/job_follower.h"
-#include "shell/plain_tooltip.h"
 #include "shell/qx7100_1.h"
 #include "spy/cp1252.h"
 #include "spy/image_hash.h"
@@ -305,10 +304,8 @@ void qx7100_1::noteJobState()
 
 void qx7100_1::updateJobToolTip()
 {
-    QLabel *job = panel(QStringLiteral("Job"));
     const SentImage *image = followedImage();
-    if (!job || !image || job->text().isEmpty())
-        return;
-    job->setToolTip(plainToolTip(job->text() + QStringLiteral("\nImage: ") + visibleText(image->path, 1000)
-                                 + QStringLiteral("\n") + imageSummary(*image)));
+    showJobDetails(image ? QStringLiteral("\nImage: ") + visibleText(image->path, 1000) + QStringLiteral("\n")
+                               + imageSummary(*image)
+                         : QString());
 }
