@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QLineEdit>
 #include <QTimer>
 #include <QtTest>
 
@@ -73,12 +74,21 @@ void answerNextDialog(const QString &pick, QString *openedIn)
             done();
             return;
         }
-        // Choosing a path takes the dialog to its folder; the choice is
-        // confirmed once the dialog lists the file there.
+        // Choosing a path takes the dialog to its folder. There, once the
+        // dialog lists the file, its name is typed in the name box, as a user
+        // would (selectFile() leaves a name box that has the focus alone), and
+        // the choice confirmed.
         const QFileInfo file(pick);
-        dialog->selectFile(pick);
+        if (QDir(dialog->directory()).canonicalPath() != QDir(file.absolutePath()).canonicalPath()) {
+            dialog->selectFile(pick);
+            return;
+        }
         if (!listedNames(*dialog, file.absolutePath()).contains(file.fileName()))
             return;
+        if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+            name->setText(file.fileName());
+        else
+            dialog->selectFile(pick);
         static_cast<QDialog *>(dialog)->accept();  // the file dialog's own check of the choice runs
         if (!dialog->isVisible())
             done();
