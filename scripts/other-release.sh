@@ -102,6 +102,8 @@ mount_at --bind /dev "$root/dev"
 mount_at --bind /dev/pts "$root/dev/pts"
 mount_at -t tmpfs tmpfs "$root/dev/shm"
 mount_at -t tmpfs tmpfs "$root/run"
+# What the system makes in a fresh /run at boot (/var/lock leads to /run/lock).
+install -d -m 1777 "$root/run/lock"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 
 # A copy of this tree without its build folders, under a folder every user
