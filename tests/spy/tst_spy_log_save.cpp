@@ -159,11 +159,14 @@ void TestSpyLogSave::ontoAnExfatStick()
     // A new log, then one in place of that one.
     for (int round = 0; round < 2; ++round) {
         QProcess save;
+        // Entering a mount namespace puts a process at that namespace's own
+        // root, which is not this one's when the suite runs in a chroot: the
+        // holder's root and folder are taken along.
         save.start(QStringLiteral("nsenter"),
-                   {QStringLiteral("--target"), holder, QStringLiteral("--mount"), QStringLiteral("--"),
-                    QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                    QStringLiteral("--clear-groups"), QStringLiteral("--"), probe,
-                    mountPoint + QStringLiteral("/run.log")});
+                   {QStringLiteral("--target"), holder, QStringLiteral("--mount"), QStringLiteral("--root"),
+                    QStringLiteral("--wd"), QStringLiteral("--"), QStringLiteral("setpriv"),
+                    QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                    QStringLiteral("--"), probe, mountPoint + QStringLiteral("/run.log")});
         QVERIFY(save.waitForFinished(30000));
         QCOMPARE(QString::fromLocal8Bit(save.readAllStandardError()), QString());
         QCOMPARE(save.exitCode(), 0);
