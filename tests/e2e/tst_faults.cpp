@@ -208,7 +208,8 @@ class TestFaults : public QObject {
         // A Start within a double-click's time of the last one is taken as part of it.
         QTest::qWait(QApplication::doubleClickInterval() + 50);
         w.clickStart();
-        QCOMPARE(w.doubles.messages->warnings.size(), warnings);
+        QVERIFY2(w.doubles.messages->warnings.size() == warnings,
+                 qPrintable(w.doubles.messages->warnings.mid(warnings).join(QLatin1Char('\n'))));
         QVERIFY2(w.doubles.messages->questions.isEmpty(),
                  qPrintable(w.doubles.messages->questions.join(QLatin1Char('\n'))));
         const QString loaded = sim.waitForStatus(QStringLiteral("loaded: "), 30000);
