@@ -112,39 +112,4 @@ int createTemporary(const std::string &file, mode_t mode, std::string &temporary
     return 0;
 }
 
-int writeAll(int fd, const void *data, std::size_t size)
-{
-    iovec piece{const_cast<void *>(data), size};
-    return writeAll(fd, &piece, 1);
-}
-
-int writeAll(int fd, iovec *pieces, std::size_t count)
-{
-    while (count > 0 && pieces->iov_len == 0) {
-        ++pieces;
-        --count;
-    }
-    while (count > 0) {
-        const ssize_t written = ::writev(fd, pieces, int(count));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (written == 0)
-            return ENOSPC;
-        auto left = size_t(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<char *>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
-    }
-    return 0;
-}
-
 }  // namespace safe_save

@@ -1,6 +1,7 @@
 #include "spy/spy_log.h"
 
 #include "common/safe_save.h"
+#include "common/write_all.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -277,7 +278,7 @@ bool saveSpyText(const SpyTextSource &text, const QString &path, QString *reason
         text([&](QStringView piece) {
             if (error == 0) {
                 const QByteArray bytes = toUtf8.encode(piece);
-                error = safe_save::writeAll(fd, bytes.constData(), size_t(bytes.size()));
+                error = writeAll(fd, bytes.constData(), size_t(bytes.size()));
             }
         });
     } catch (const std::bad_alloc &) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "common/safe_save.h"
+#include "common/write_all.h"
 #include "sparse_image.h"
 #include "srec_parser.h"
 
@@ -177,7 +178,7 @@ int writeImage(int fd, const SparseImage &image)
     batch.reserve(kWriteBatch);
     int error = 0;
     auto flush = [&] {
-        error = safe_save::writeAll(fd, batch.data(), batch.size());
+        error = writeAll(fd, batch.data(), batch.size());
         batch.clear();
         return error == 0;
     };

@@ -2,6 +2,7 @@
 // the complete write.
 
 #include "common/safe_save.h"
+#include "common/write_all.h"
 
 #include <QtTest>
 
@@ -60,12 +61,34 @@ private slots:
             while ((n = ::read(ends[0], buffer, sizeof buffer)) > 0)
                 got.append(buffer, n);
         });
-        const int error = safe_save::writeAll(ends[1], data.constData(), size_t(data.size()));
+        const int error = writeAll(ends[1], data.constData(), size_t(data.size()));
         ::close(ends[1]);
         reader.join();
         ::close(ends[0]);
         QCOMPARE(error, 0);
         QVERIFY(got == data);
+    }
+
+    // On a non-blocking descriptor whose queue is full the write stops, and
+    // the count says exactly which bytes went: the serial port queues the rest.
+    void writeAllStopsAtAFullQueue()
+    {
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_NONBLOCK) == 0);
+        ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        QByteArray data(1 << 16, '\0');
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = char(i * 7);
+        size_t written = 0;
+        const int error = writeAll(ends[1], data.constData(), size_t(data.size()), &written);
+        QByteArray got(data.size(), '\0');
+        const ssize_t n = ::read(ends[0], got.data(), size_t(got.size()));
+        ::close(ends[0]);
+        ::close(ends[1]);
+        QVERIFY(error == EAGAIN || error == EWOULDBLOCK);
+        QVERIFY(written > 0 && written < size_t(data.size()));
+        QCOMPARE(n, ssize_t(written));
+        QVERIFY(got.left(n) == data.left(n));
     }
 };
 
