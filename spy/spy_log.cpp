@@ -1,4 +1,5 @@
 #include "spy/spy_log.h"
+#include "spy/spy_filter.h"
 
 #include "common/safe_save.h"
 #include "common/write_all.h"
@@ -17,7 +18,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr QChar kLineFeed = QLatin1Char('\n');
 
 // The LFs among count UTF-16 units, four at a time in one 64-bit word: a
 // flood passes through here once, so it must cost far less than the filter.
