@@ -301,11 +301,6 @@ ConvertResult convert(const ConvertOptions &options)
 
 }  // namespace
 
-std::string temporaryName(const std::string &name, long nameMax)
-{
-    return safe_save::temporaryName(name, nameMax);
-}
-
 ConvertResult convertFile(const ConvertOptions &options)
 {
     try {

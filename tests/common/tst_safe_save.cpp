@@ -1,5 +1,5 @@
-// The rule by which a save follows a link (the kernel's protected links), and
-// the complete write.
+// The rule by which a save follows a link (the kernel's protected links), the
+// name of the temporary file, and the complete write.
 
 #include "common/safe_save.h"
 #include "common/write_all.h"
@@ -42,6 +42,36 @@ private slots:
         QFETCH(bool, allowed);
         QCOMPARE(safe_save::mayFollowLink(uid_t(user), uid_t(linkOwner), mode_t(folderMode), uid_t(folderOwner)),
                  allowed);
+    }
+
+    // The hidden temporary file's name fits the folder's limit on names and
+    // never cuts a UTF-8 character in two.
+    void temporaryNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("nameMax");
+        QTest::addColumn<QString>("temporary");
+
+        const QString e(QChar(0xE9));
+        const QString euro(QChar(0x20AC));
+        const QString face = QString::fromUcs4(U"\U0001F600", 1);
+        QTest::newRow("short name") << "image.bin" << 255 << ".image.bin.XXXXXX";
+        QTest::newRow("long name cut to the limit") << QString(300, 'a') << 255 << "." + QString(247, 'a') + ".XXXXXX";
+        QTest::newRow("small limit") << "image.bin" << 12 << ".imag.XXXXXX";
+        QTest::newRow("two-byte character at the cut")
+            << "a" + e.repeated(20) << 40 << ".a" + e.repeated(15) + ".XXXXXX";
+        QTest::newRow("three-byte characters") << euro.repeated(100) << 255 << "." + euro.repeated(82) + ".XXXXXX";
+        QTest::newRow("four-byte characters") << face.repeated(70) << 255 << "." + face.repeated(61) + ".XXXXXX";
+    }
+
+    void temporaryNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, nameMax);
+        QFETCH(QString, temporary);
+        const std::string made = safe_save::temporaryName(name.toStdString(), nameMax);
+        QCOMPARE(QString::fromStdString(made), temporary);
+        QVERIFY(made.size() <= size_t(nameMax));
     }
 
     // A write the pipe takes in parts (its buffer is smaller than the data) is
