@@ -15,7 +15,8 @@ namespace {
 constexpr int kMaxLinks = 40;          // links followed from a path to its file, as the kernel does
 constexpr long kProcFsMagic = 0x9fa0;  // f_type of /proc (linux/magic.h)
 
-// The folder part of a path: "." for a bare name.
+}  // namespace
+
 std::string folderOf(const std::string &path)
 {
     const size_t slash = path.rfind('/');
@@ -23,8 +24,6 @@ std::string folderOf(const std::string &path)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-}  // namespace
 
 bool mayFollowLink(uid_t user, uid_t linkOwner, mode_t folderMode, uid_t folderOwner)
 {

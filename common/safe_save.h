@@ -21,6 +21,9 @@
 
 namespace safe_save {
 
+// The folder part of a path: "." for a bare name, "/" for a name in the root.
+std::string folderOf(const std::string &path);
+
 // True when user may follow a link owned by linkOwner that lies in a folder
 // with folderMode, owned by folderOwner (the kernel's protected-links rule).
 bool mayFollowLink(uid_t user, uid_t linkOwner, mode_t folderMode, uid_t folderOwner);

@@ -95,15 +95,6 @@ private:
     int fd_;
 };
 
-// The folder part of a path, for messages: "." for a bare name.
-std::string folderOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The temporary file that becomes the output file: created beside it, renamed over it by
 // commit(), removed by the destructor when not committed.
 class TempOutput {
@@ -283,7 +274,7 @@ ConvertResult convert(const ConvertOptions &options)
         TempOutput temp(file);
         if (const int error = temp.create(safe_save::saveMode(outputExists ? &outputStat : nullptr))) {
             struct stat folderStat {};
-            const std::string folder = folderOf(file);
+            const std::string folder = safe_save::folderOf(file);
             if (error == ENOENT && ::stat(folder.c_str(), &folderStat) != 0 && errno == ENOENT)
                 return failure(kExitIo, output, "the folder " + folder + " does not exist");
             return failure(kExitIo, output, "cannot create a temporary file beside it: " + reason(error));
