@@ -102,7 +102,7 @@ int main(int argc, char *argv[])
     services.serialPortDevice = [device](int) { return device; };
     qx7100_1 window(std::move(services));
     window.show();
-    window.com1_Click();
+    window.com_Click(1);
     if (!window.serialPort().portOpen())
         return 1;
 

@@ -15,7 +15,8 @@ namespace {
 constexpr int kMaxLinks = 40;          // links followed from a path to its file, as the kernel does
 constexpr long kProcFsMagic = 0x9fa0;  // f_type of /proc (linux/magic.h)
 
-// The folder part of a path: "." for a bare name.
+}  // namespace
+
 std::string folderOf(const std::string &path)
 {
     const size_t slash = path.rfind('/');
@@ -23,8 +24,6 @@ std::string folderOf(const std::string &path)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-}  // namespace
 
 bool mayFollowLink(uid_t user, uid_t linkOwner, mode_t folderMode, uid_t folderOwner)
 {
@@ -109,41 +108,6 @@ int createTemporary(const std::string &file, mode_t mode, std::string &temporary
     static_cast<void>(::fchmod(created, mode));
     temporary = path;
     *fd = created;
-    return 0;
-}
-
-int writeAll(int fd, const void *data, std::size_t size)
-{
-    iovec piece{const_cast<void *>(data), size};
-    return writeAll(fd, &piece, 1);
-}
-
-int writeAll(int fd, iovec *pieces, std::size_t count)
-{
-    while (count > 0 && pieces->iov_len == 0) {
-        ++pieces;
-        --count;
-    }
-    while (count > 0) {
-        const ssize_t written = ::writev(fd, pieces, int(count));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (written == 0)
-            return ENOSPC;
-        auto left = size_t(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<char *>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
-    }
     return 0;
 }
 

@@ -15,13 +15,14 @@
 //    mode of the mount) is no failure.
 // Plain C++17 and POSIX calls; every function returns 0 or the errno of the failure.
 
-#include <cstddef>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/uio.h>
 
 namespace safe_save {
+
+// The folder part of a path: "." for a bare name, "/" for a name in the root.
+std::string folderOf(const std::string &path);
 
 // True when user may follow a link owned by linkOwner that lies in a folder
 // with folderMode, owned by folderOwner (the kernel's protected-links rule).
@@ -46,10 +47,5 @@ mode_t saveMode(const struct stat *existing);
 // mkstemp creates it afresh) and gives it mode, where the file system allows.
 // On success *fd is open for writing and temporary holds its path.
 int createTemporary(const std::string &file, mode_t mode, std::string &temporary, int *fd);
-
-// Writes all of size bytes at data to fd, again after a short write or a signal.
-int writeAll(int fd, const void *data, std::size_t size);
-// The same for count buffers (pieces are changed as they are written).
-int writeAll(int fd, iovec *pieces, std::size_t count);
 
 }  // namespace safe_save

@@ -21,7 +21,13 @@ constexpr int kShownToolTipLimit = 4000;
 //  - a lone half of a surrogate pair as "\uHHHH";
 //  - a text longer than limit (after the escapes) ends in "..." within the
 //    limit, never cutting an escape or a surrogate pair in two.
-// A backslash stays as it is. Ordinary texts (printable characters, no more
-// than limit of them) come back unchanged. Showing the result again changes
-// nothing, except that a smaller limit cuts it further.
-QString shownText(const QString &text, int limit = kShownTextLimit);
+// With ShownEscapes::Controls a backslash stays as it is. Ordinary texts
+// (printable characters, no more than limit of them) come back unchanged.
+// Showing the result again changes nothing, except that a smaller limit cuts
+// it further.
+// With ShownEscapes::Unambiguous a backslash is shown as "\\" (so that an
+// escape in the result always stands for one character of the text) and so
+// are the invisible marks U+200E, U+200F and U+FEFF ("\u200e"...): for texts
+// written into a record that is read later.
+enum class ShownEscapes { Controls, Unambiguous };
+QString shownText(const QString &text, int limit = kShownTextLimit, ShownEscapes escapes = ShownEscapes::Controls);

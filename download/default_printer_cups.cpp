@@ -1,3 +1,4 @@
+#include "download/cups_deadline.h"
 #include "download/default_printer.h"
 
 #include <QDeadlineTimer>
@@ -5,15 +6,6 @@
 #include <cups/cups.h>
 
 namespace {
-
-// How often libcups hands control to the deadline check while it waits for an answer.
-constexpr double PollS = 0.05;
-
-// Keeps libcups waiting for an answer until the query's deadline has passed.
-int untilDeadline(http_t *, void *data)
-{
-    return static_cast<const QDeadlineTimer *>(data)->hasExpired() ? 0 : 1;
-}
 
 // The queue's device URI asked for directly, for servers whose destination list lacks it.
 QString queryDeviceUri(http_t *http, const char *queue)

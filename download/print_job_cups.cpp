@@ -1,3 +1,4 @@
+#include "download/cups_deadline.h"
 #include "download/print_job.h"
 
 #include <QDeadlineTimer>
@@ -5,14 +6,6 @@
 #include <cups/cups.h>
 
 namespace {
-
-// How often libcups hands control to the deadline check while it waits for an answer.
-constexpr double PollS = 0.05;
-
-int untilDeadline(http_t *, void *data)
-{
-    return static_cast<const QDeadlineTimer *>(data)->hasExpired() ? 0 : 1;
-}
 
 QStringList strings(ipp_attribute_t *attr)
 {

@@ -52,7 +52,7 @@ void qx7100_1::Start_Click()
     if (sendReturned_.isValid() && sendReturned_.elapsed() < QApplication::doubleClickInterval())
         return;
 
-    if (!com1->isChecked() && !com2->isChecked()) {
+    if (checkedComPort() == 0) {
         warn(QStringLiteral("No communication port selected"));
         return;
     }

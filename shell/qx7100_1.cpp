@@ -36,6 +36,9 @@ constexpr float kClientHeight = 4725.0f;
 constexpr float kStatusHeight = 315.0f;
 constexpr float kPrinterPanelWidth = 4500.0f;
 constexpr float kSettingsPanelWidth = 20000.0f;
+// The COM numbers the Com menu offers, one item each (Com1, Com2): the
+// window's one list of them, read everywhere through its items.
+constexpr int kComMenuPorts[] = {1, 2};
 constexpr int kStartLeft = 1920, kStartTop = 3240, kStartWidth = 1575, kStartHeight = 615;
 // The start-up query of the default printer gives up after this.
 constexpr int kStartUpQueryMs = 1000;
@@ -294,16 +297,14 @@ void qx7100_1::buildMenus()
     com->setObjectName(QStringLiteral("com"));
     // A checkable item flips its own mark before its command runs; the Com
     // commands set the marks themselves, so the flip is undone first.
-    auto portItem = [this](const QString &name, const QString &caption, void (qx7100_1::*slot)()) {
-        QAction *action = com->addAction(caption);
-        action->setObjectName(name);
+    for (const int portNumber : kComMenuPorts) {
+        QAction *action = com->addAction(QStringLiteral("Com%1").arg(portNumber));
+        action->setObjectName(QStringLiteral("com%1").arg(portNumber));
         action->setCheckable(true);
         connect(action, &QAction::triggered, action, [action](bool checked) { action->setChecked(!checked); });
-        connect(action, &QAction::triggered, this, slot);
-        return action;
-    };
-    com1 = portItem(QStringLiteral("com1"), QStringLiteral("Com1"), &qx7100_1::com1_Click);
-    com2 = portItem(QStringLiteral("com2"), QStringLiteral("Com2"), &qx7100_1::com2_Click);
+        connect(action, &QAction::triggered, this, [this, portNumber] { com_Click(portNumber); });
+        comItems_.push_back(ComItem{portNumber, action});
+    }
 
     start_1 = item(nullptr, QStringLiteral("start_1"), QStringLiteral("Start"), &qx7100_1::start_1_Click);
     Clear = item(nullptr, QStringLiteral("Clear"), QStringLiteral("Clear"), &qx7100_1::Clear_Click);
@@ -313,8 +314,7 @@ void qx7100_1::buildMenus()
 void qx7100_1::Form_Load()
 {
     Start->setEnabled(false);
-    com1->setChecked(false);
-    com2->setChecked(false);
+    markComItem(0);
     layOutPanes();
     for (QPlainTextEdit *pane : {Textinfo, txtTerm}) {
         QPalette palette = pane->palette();

@@ -13,6 +13,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <memory>
+#include <vector>
 
 class ImageHasher;
 class JobFollower;
@@ -52,8 +53,8 @@ public:
     int pixelsY(float twips) const;
 
     // ---- spy/window_spy.cpp: the serial port and the spy display -------------
-    void com1_Click();
-    void com2_Click();
+    // The Com menu's item of a COM number: opens that port.
+    void com_Click(int portNumber);
     void Clear_Click();
     // File > "&Save spy log...": the spy display's whole text of the run to a file.
     void savelog_Click();
@@ -99,7 +100,10 @@ private:
 
     // spy/window_spy.cpp
     void setUpSerial();
-    void selectPort(QAction *item, int portNumber, QAction *other);
+    // The COM number whose Com item is checked, 0 when none is.
+    int checkedComPort() const;
+    // Checks the Com item of portNumber and unchecks every other (0: none).
+    void markComItem(int portNumber);
     QString portLabel() const;
     void portLost(const QString &warning);
     void portStopped(const QString &reason);
@@ -138,8 +142,13 @@ private:
     QAction *file = nullptr;
     QAction *savelog = nullptr;
     QMenu *com = nullptr;
-    QAction *com1 = nullptr;
-    QAction *com2 = nullptr;
+    // The Com menu's items, one a COM number, in menu order: every command
+    // that marks or reads them goes through this list.
+    struct ComItem {
+        int portNumber;
+        QAction *action;
+    };
+    std::vector<ComItem> comItems_;
     QAction *start_1 = nullptr;
     QAction *Clear = nullptr;
     QAction *Status = nullptr;

@@ -1,5 +1,7 @@
 #include "spy/mscomm.h"
 
+#include "common/write_all.h"
+
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <cerrno>
@@ -172,18 +174,12 @@ bool MSComm::output(const QByteArray &bytes, QString *reason)
     }
     qsizetype sent = 0;
     if (port_->bytesToWrite() == 0) {
-        const int fd = int(port_->handle());
-        while (sent < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.constData() + sent, size_t(bytes.size() - sent));
-            if (n > 0) {
-                sent += n;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            failOutput(qt_error_string(n < 0 ? errno : kNoProgressErrno));
+        size_t written = 0;
+        const int error =
+            writeAll(int(port_->handle()), bytes.constData(), size_t(bytes.size()), &written, kNoProgressErrno);
+        sent = qsizetype(written);
+        if (error != 0 && error != EAGAIN && error != EWOULDBLOCK) {
+            failOutput(qt_error_string(error));
             if (reason)
                 *reason = error_;
             return false;

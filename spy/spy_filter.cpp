@@ -5,8 +5,6 @@
 namespace {
 constexpr char16_t kNul = 0;
 constexpr char16_t kBackspace = 8;
-constexpr char16_t kLineFeed = 10;
-constexpr char16_t kCarriageReturn = 13;
 }  // namespace
 
 // Run literally, the passes restart their search at the start of the block

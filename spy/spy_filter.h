@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringView>
 
+// The two characters of a line break in the spy text (CR LF).
+constexpr char16_t kCarriageReturn = u'\r';
+constexpr char16_t kLineFeed = u'\n';
+
 struct SpyFilterResult {
     // Backspaces left at the start of the block after the backspace pass: each
     // erases one more character already shown (stopping at a line break).

@@ -1,6 +1,8 @@
 #include "spy/spy_log.h"
+#include "spy/spy_filter.h"
 
 #include "common/safe_save.h"
+#include "common/write_all.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -16,7 +18,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr QChar kLineFeed = QLatin1Char('\n');
 
 // The LFs among count UTF-16 units, four at a time in one 64-bit word: a
 // flood passes through here once, so it must cost far less than the filter.
@@ -277,7 +278,7 @@ bool saveSpyText(const SpyTextSource &text, const QString &path, QString *reason
         text([&](QStringView piece) {
             if (error == 0) {
                 const QByteArray bytes = toUtf8.encode(piece);
-                error = safe_save::writeAll(fd, bytes.constData(), size_t(bytes.size()));
+                error = writeAll(fd, bytes.constData(), size_t(bytes.size()));
             }
         });
     } catch (const std::bad_alloc &) {

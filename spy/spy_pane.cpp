@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr char16_t kLineFeed = 10;
-constexpr char16_t kCarriageReturn = 13;
 // QTextCursor::insertText starts a new block at these too.
 constexpr char16_t kBreak = QChar::ParagraphSeparator;
 constexpr char16_t kBeginningOfFrame = 0xFDD0;

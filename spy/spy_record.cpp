@@ -18,48 +18,7 @@ QString sysAttribute(const QString &folder, const char *name)
     return visibleText(QString::fromUtf8(file.read(256)).trimmed(), 80);
 }
 
-bool escapedInRecord(char32_t c)
-{
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029 || (c >= 0x200e && c <= 0x200f)
-           || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) || c == 0xfeff;
-}
-
 }  // namespace
-
-QString visibleText(const QString &text, qsizetype maxChars)
-{
-    QString out;
-    out.reserve(std::min(text.size(), maxChars) + 3);
-    const auto codePoints = text.toUcs4();
-    for (const char32_t c : codePoints) {
-        if (out.size() >= maxChars) {
-            out += QStringLiteral("...");
-            return out;
-        }
-        switch (c) {
-        case U'\n':
-            out += QStringLiteral("\\n");
-            continue;
-        case U'\r':
-            out += QStringLiteral("\\r");
-            continue;
-        case U'\t':
-            out += QStringLiteral("\\t");
-            continue;
-        case U'\\':
-            out += QStringLiteral("\\\\");
-            continue;
-        default:
-            break;
-        }
-        if (escapedInRecord(c))
-            out += c <= 0xff ? QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'))
-                             : QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
-        else
-            out += QString::fromUcs4(&c, 1);
-    }
-    return out;
-}
 
 QString describeSerialDevice(const QString &path, const SerialRoots &roots)
 {

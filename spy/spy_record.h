@@ -6,6 +6,7 @@
 // what a USB adapter says of itself) are written with their control
 // characters as visible escapes, so no one of them can forge a line.
 
+#include "common/shown_text.h"
 #include "spy/serial_ports.h"
 
 #include <QDateTime>
@@ -44,9 +45,13 @@ inline constexpr char kSpyRecordTextStart[] = "---- spy display ----";
 QString spyRecordHeader(const SpyRecordHeader &header);
 
 // An outside text made safe for one line of the record or a tooltip: control
-// characters (C0, DEL, C1, line and paragraph separators, direction marks) as
-// visible escapes ("\n", "\x1b", "\u202e"), cut with "..." past maxChars.
-QString visibleText(const QString &text, qsizetype maxChars = 400);
+// characters (C0, DEL, C1, line and paragraph separators, direction marks) and
+// backslashes as visible escapes ("\n", "\x1b", "\u202e", "\\"), cut with "..."
+// past maxChars.
+inline QString visibleText(const QString &text, int maxChars = 400)
+{
+    return shownText(text, maxChars + 3, ShownEscapes::Unambiguous);
+}
 
 // What is behind a serial device, as the kernel describes it under
 // roots.sys: "USB serial adapter 0403:6001 (FTDI FT232R USB UART, serial

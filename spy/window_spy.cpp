@@ -49,19 +49,24 @@ void qx7100_1::setUpSerial()
     });
 }
 
-void qx7100_1::com1_Click()
+int qx7100_1::checkedComPort() const
 {
-    selectPort(com1, 1, com2);
+    for (const ComItem &item : comItems_) {
+        if (item.action->isChecked())
+            return item.portNumber;
+    }
+    return 0;
 }
 
-void qx7100_1::com2_Click()
+void qx7100_1::markComItem(int portNumber)
 {
-    selectPort(com2, 2, com1);
+    for (const ComItem &item : comItems_)
+        item.action->setChecked(item.portNumber == portNumber);
 }
 
-void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
+void qx7100_1::com_Click(int portNumber)
 {
-    if (item->isChecked())
+    if (checkedComPort() == portNumber)
         return;
     // The user's choice ends any wait for a device that went away.
     portWatch_->stop();
@@ -76,8 +81,7 @@ void qx7100_1::selectPort(QAction *item, int portNumber, QAction *other)
         return;
     }
     if (MSComm1->portOpen()) {
-        item->setChecked(true);
-        other->setChecked(false);
+        markComItem(portNumber);
         panel(QStringLiteral("Settings"))->setText(QStringLiteral("Settings: ") + MSComm1->settings());
     }
 }
@@ -101,8 +105,7 @@ void qx7100_1::portLost(const QString &warning)
 
 void qx7100_1::portClosed()
 {
-    com1->setChecked(false);
-    com2->setChecked(false);
+    markComItem(0);
     panel(QStringLiteral("Settings"))->setText(QStringLiteral("COM settings:"));
 }
 
@@ -127,8 +130,7 @@ void qx7100_1::portReturned()
 {
     if (!MSComm1->portOpen())
         return;
-    com1->setChecked(MSComm1->commPort() == 1);
-    com2->setChecked(MSComm1->commPort() == 2);
+    markComItem(MSComm1->commPort());
     panel(QStringLiteral("Settings"))->setText(QStringLiteral("Settings: ") + MSComm1->settings());
 }
 

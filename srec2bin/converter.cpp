@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "common/safe_save.h"
+#include "common/write_all.h"
 #include "sparse_image.h"
 #include "srec_parser.h"
 
@@ -94,15 +95,6 @@ private:
     int fd_;
 };
 
-// The folder part of a path, for messages: "." for a bare name.
-std::string folderOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The temporary file that becomes the output file: created beside it, renamed over it by
 // commit(), removed by the destructor when not committed.
 class TempOutput {
@@ -177,7 +169,7 @@ int writeImage(int fd, const SparseImage &image)
     batch.reserve(kWriteBatch);
     int error = 0;
     auto flush = [&] {
-        error = safe_save::writeAll(fd, batch.data(), batch.size());
+        error = writeAll(fd, batch.data(), batch.size());
         batch.clear();
         return error == 0;
     };
@@ -282,7 +274,7 @@ ConvertResult convert(const ConvertOptions &options)
         TempOutput temp(file);
         if (const int error = temp.create(safe_save::saveMode(outputExists ? &outputStat : nullptr))) {
             struct stat folderStat {};
-            const std::string folder = folderOf(file);
+            const std::string folder = safe_save::folderOf(file);
             if (error == ENOENT && ::stat(folder.c_str(), &folderStat) != 0 && errno == ENOENT)
                 return failure(kExitIo, output, "the folder " + folder + " does not exist");
             return failure(kExitIo, output, "cannot create a temporary file beside it: " + reason(error));
@@ -299,11 +291,6 @@ ConvertResult convert(const ConvertOptions &options)
 }
 
 }  // namespace
-
-std::string temporaryName(const std::string &name, long nameMax)
-{
-    return safe_save::temporaryName(name, nameMax);
-}
 
 ConvertResult convertFile(const ConvertOptions &options)
 {

@@ -41,10 +41,6 @@ struct ConvertResult {
 // another user planted in a sticky folder that everyone may write to (see common/safe_save.h).
 ConvertResult convertFile(const ConvertOptions &options);
 
-// The name of the hidden temporary file beside an output file called name, in a folder whose names
-// hold at most nameMax bytes: ".NAME.XXXXXX" (the X for mkstemp), NAME cut to fit.
-std::string temporaryName(const std::string &name, long nameMax);
-
 // Ignores SIGPIPE (a caller that went away must not stop the cleanup) and SIGXFSZ (a file-size
 // limit makes the write fail instead), and makes every other catchable signal that would end the
 // program remove the temporary output of a running convertFile() first.

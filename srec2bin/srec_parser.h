@@ -41,9 +41,6 @@ public:
     // The fault after feed() or finish() returned false.
     const ParseError &error() const { return error_; }
 
-    // Data records (S1/S2/S3, empty ones included) read so far.
-    uint64_t dataRecords() const { return dataRecords_; }
-
     // Whether an end record (S7/S8/S9) was read: a file without one may have been cut short.
     bool endRecordSeen() const { return endLine_ != 0; }
 

@@ -1,5 +1,7 @@
 #include "sim_firmware.h"
 
+#include "common/write_all.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -223,18 +225,13 @@ void ImageReceiver::compare(const unsigned char *data, std::size_t size)
 
 void ImageReceiver::save(const char *data, std::size_t size)
 {
-    while (saveFd_ >= 0 && size > 0) {
-        const ssize_t n = ::write(saveFd_, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            log_.push_back("cannot save the image: " + systemError(config_.savePath));
-            ::close(saveFd_);
-            saveFd_ = -1;
-            return;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+    if (saveFd_ < 0)
+        return;
+    if (const int error = writeAll(saveFd_, data, size)) {
+        errno = error;
+        log_.push_back("cannot save the image: " + systemError(config_.savePath));
+        ::close(saveFd_);
+        saveFd_ = -1;
     }
 }
 

@@ -51,6 +51,8 @@ private slots:
                                     << QStringLiteral("a\\x85b\\x00c");
         QTest::newRow("direction override and separators")
             << QStringLiteral("nib.\u202etxt\u2028") << QStringLiteral("nib.\\u202etxt\\u2028");
+        QTest::newRow("invisible marks") << QStringLiteral("a\u200eb\u200fc\ufeffd")
+                                         << QStringLiteral("a\\u200eb\\u200fc\\ufeffd");
         QTest::newRow("a backslash stays unambiguous") << QStringLiteral("a\\x41") << QStringLiteral("a\\\\x41");
         QTest::newRow("too long") << QString(500, QLatin1Char('m'))
                                   << QString(400, QLatin1Char('m')) + QStringLiteral("...");

@@ -52,8 +52,6 @@ private slots:
     void signalsWhileWriting();
     void ignoredSignalStaysIgnored();
     void fileSizeLimit();
-    void temporaryNames_data();
-    void temporaryNames();
 
 private:
     struct Run {
@@ -854,33 +852,6 @@ void TestSrec2bin::fileSizeLimit()
     QCOMPARE(QString::fromUtf8(result.err), "srec2bin: " + path("out.bin") + ": cannot write: File too large\n");
     QCOMPARE(read("out.bin"), QByteArray("the previous image"));
     QCOMPARE(hiddenFiles(), QStringList());
-}
-
-void TestSrec2bin::temporaryNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("nameMax");
-    QTest::addColumn<QString>("temporary");
-
-    const QString e(QChar(0xE9));
-    const QString euro(QChar(0x20AC));
-    const QString face = QString::fromUcs4(U"\U0001F600", 1);
-    QTest::newRow("short name") << "image.bin" << 255 << ".image.bin.XXXXXX";
-    QTest::newRow("long name cut to the limit") << QString(300, 'a') << 255 << "." + QString(247, 'a') + ".XXXXXX";
-    QTest::newRow("small limit") << "image.bin" << 12 << ".imag.XXXXXX";
-    QTest::newRow("two-byte character at the cut") << "a" + e.repeated(20) << 40 << ".a" + e.repeated(15) + ".XXXXXX";
-    QTest::newRow("three-byte characters") << euro.repeated(100) << 255 << "." + euro.repeated(82) + ".XXXXXX";
-    QTest::newRow("four-byte characters") << face.repeated(70) << 255 << "." + face.repeated(61) + ".XXXXXX";
-}
-
-void TestSrec2bin::temporaryNames()
-{
-    QFETCH(QString, name);
-    QFETCH(int, nameMax);
-    QFETCH(QString, temporary);
-    const std::string made = srec2bin::temporaryName(name.toStdString(), nameMax);
-    QCOMPARE(QString::fromStdString(made), temporary);
-    QVERIFY(made.size() <= size_t(nameMax));
 }
 
 QTEST_GUILESS_MAIN(TestSrec2bin)
