@@ -12,10 +12,10 @@
 # break out of a rule, control characters, a FIFO as the user's printer
 # defaults, links planted by another user) must change nothing they should not.
 #
-#   tst_bench_setup.sh BENCH_PROGRAM PRIVATE_CUPSD_SCRIPT PRINTER_PROBE
+#   tst_bench_setup.sh BENCH_PROGRAM PRIVATE_CUPSD_SCRIPT
 
 set -u
-bench=$1 cupsd_script=$2 probe=$3
+bench=$1 cupsd_script=$2
 failures=0
 cases=0
 
@@ -514,9 +514,11 @@ export CUPS_SERVER=$cups/cups.sock
 ln -s /dev/null "$D/lp0"
 ln -s /dev/null "$D/lp1"
 
-# The default printer as the loader's own service sees it.
+# The default printer and the port name the loader gives it, as check reports
+# them (the program and the loader share the mapping of parallel ports).
 loader_sees() {
-    env -u LPDEST -u PRINTER HOME="$H" "$probe"
+    env -u SUDO_USER -u PKEXEC_UID -u LPDEST -u PRINTER HOME="$H" "$bench" check 2>&1 |
+        sed -n 's/^OK   printer port: \([^ ]*\) is on .*, which the loader sees as \(LPT[0-9]:\)$/\1 \2/p'
 }
 
 cases=$((cases + 1))
