@@ -149,6 +149,8 @@ private slots:
     void compressNames();
     void classify_data();
     void classify();
+    void port_data();
+    void port();
     void rule_data();
     void rule();
     void refused_data();
@@ -305,6 +307,61 @@ void TestBenchRules::classify()
     QCOMPARE(describeTty(name, info, bench.roots.sys), description);
     const QByteArrayList adapters = listAdapters(bench.roots.sys);
     QCOMPARE(adapters.contains(name), kind == int(TtyKind::Usb) || kind == int(TtyKind::Pci));
+}
+
+// What a device named on the command line leads to, and the ports refused.
+void TestBenchRules::port_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QByteArray>("device");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("error");
+    QTest::newRow("adapter") << 1 << QByteArray("/dev/ttyUSB0") << QByteArray("ttyUSB0") << QByteArray();
+    QTest::newRow("name without /dev") << 2 << QByteArray("ttyUSB1") << QByteArray("ttyUSB1") << QByteArray();
+    QTest::newRow("by-id link") << 1 << QByteArray("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")
+                                << QByteArray("ttyUSB0") << QByteArray();
+    QTest::newRow("PCI card") << 2 << QByteArray("/dev/ttyS5") << QByteArray("ttyS5") << QByteArray();
+    QTest::newRow("phantom built-in port")
+        << 1 << QByteArray("/dev/ttyS0") << QByteArray()
+        << QByteArray("refused: /dev/ttyS0 has no UART behind it: there is no port there (plug a USB serial adapter "
+                      "in and give its name)");
+    QTest::newRow("built-in port of another number")
+        << 1 << QByteArray("/dev/ttyS1") << QByteArray()
+        << QByteArray("refused: /dev/ttyS1 is a built-in port, which keeps its own number (COM1 is ttyS0, COM2 is "
+                      "ttyS1)");
+    QTest::newRow("built-in port of its own number")
+        << 2 << QByteArray("/dev/ttyS1") << QByteArray()
+        << QByteArray("refused: /dev/ttyS1 is a built-in port: it is COM2 already when no adapter has that number");
+    QTest::newRow("pseudo-terminal") << 1 << QByteArray("/dev/pts/0") << QByteArray()
+                                     << QByteArray("refused: /dev/pts/0 is a pseudo-terminal, not a serial port");
+    QTest::newRow("virtual terminal") << 1 << QByteArray("/dev/tty0") << QByteArray()
+                                      << QByteArray("refused: /dev/tty0 is a terminal, not a serial port");
+    QTest::newRow("not a terminal") << 1 << QByteArray("/dev/sda") << QByteArray()
+                                    << QByteArray("refused: /dev/sda is not a serial port (not a terminal device)");
+    QTest::newRow("unknown device")
+        << 2 << QByteArray("/dev/ttyUSB9") << QByteArray()
+        << QByteArray("no such device: /dev/ttyUSB9 (see load_qx7100-bench check for the serial ports there are)");
+    QTest::newRow("name made to break out of the rule")
+        << 1 << QByteArray("/dev/ttyS9\", RUN+=\"x\x1b") << QByteArray()
+        << QByteArray("refused: /dev/ttyS9\", RUN+=\"x\\x1b leads to ttyS9\", RUN+=\"x\\x1b, which is not a serial "
+                      "port's name");
+}
+
+void TestBenchRules::port()
+{
+    QFETCH(int, port);
+    QFETCH(QByteArray, device);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, error);
+    Bench bench;
+    bench.standard();
+    QVERIFY(makeLink("../../ttyUSB0", bench.roots.dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+    QVERIFY(makeLink("/dev/null", bench.roots.dev + "/pts/0"));
+    QVERIFY(makeLink("/dev/null", bench.roots.dev + "/sda"));
+    QVERIFY(makeLink("/dev/null", bench.roots.dev + "/ttyS9\", RUN+=\"x\x1b"));
+    const ComPort found = comPort(port, device, bench.roots);
+    QCOMPARE(found.error, error);
+    QCOMPARE(found.name, name);
 }
 
 // The rule written for a port: its own line, the lines before it, how it finds

@@ -46,6 +46,12 @@ bool present(const QByteArray &path)
     return ::lstat(path.constData(), &st) == 0;
 }
 
+bool isLink(const QByteArray &path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 QByteArray readLink(const QByteArray &path)
 {
     char target[PATH_MAX];
@@ -436,6 +442,70 @@ ComState resolveCom(int portNumber, const Roots &roots)
         state.text = "/dev/" + builtin + " (" + describeTty(builtin, info, roots.sys) + ")";
     }
     return state;
+}
+
+ComPort comPort(int portNumber, const QByteArray &device, const Roots &roots)
+{
+    ComPort port;
+    // From the name given to the tty behind it (following links such as /dev/serial/by-id/...).
+    QByteArray path = device.startsWith("/dev/") ? roots.dev + '/' + device.mid(5)
+                      : device.startsWith('/')   ? device
+                                                 : roots.dev + '/' + device;
+    if (!present(path)) {
+        port.error =
+            "no such device: " + visible(device) + " (see " + kProgram + " check for the serial ports there are)";
+        return port;
+    }
+    if (path.startsWith(roots.dev + "/pts/") || path == roots.dev + "/ptmx") {
+        port.error = "refused: " + visible(device) + " is a pseudo-terminal, not a serial port";
+        return port;
+    }
+    // Links made by udev (relative, or into /dev) lead to the device's own node.
+    for (int hops = 0; hops < 8 && isLink(path) && !exists(roots.sys + "/class/tty/" + baseName(path)); ++hops) {
+        const QByteArray target = readLink(path);
+        const QByteArray next = target.startsWith("/dev/") ? roots.dev + '/' + target.mid(5)
+                                : target.startsWith('/')   ? target
+                                                           : path.left(path.lastIndexOf('/')) + '/' + target;
+        if (!present(next))
+            break;
+        path = next;
+    }
+    const QByteArray name = baseName(path);
+    // The name goes into the rule and into messages: a kernel's tty name only.
+    if (!isKernelName(name)) {
+        port.error =
+            "refused: " + visible(device) + " leads to " + visible(name) + ", which is not a serial port's name";
+        return port;
+    }
+    if (!exists(roots.sys + "/class/tty/" + name)) {
+        port.error = "refused: " + visible(device) + " is not a serial port (not a terminal device)";
+        return port;
+    }
+    port.info = classifyTty(name, roots.sys);
+    switch (port.info.kind) {
+    case TtyKind::Phantom:
+        port.error =
+            "refused: /dev/" + name
+            + " has no UART behind it: there is no port there (plug a USB serial adapter in and give its name)";
+        return port;
+    case TtyKind::Builtin:
+        if (name == QFile::encodeName(builtinComPort(portNumber)))
+            port.error = "refused: /dev/" + name + " is a built-in port: it is COM" + number(portNumber)
+                         + " already when no adapter has that number";
+        else
+            port.error = "refused: /dev/" + name
+                         + " is a built-in port, which keeps its own number (COM1 is ttyS0, COM2 is ttyS1)";
+        return port;
+    case TtyKind::Virtual:
+    case TtyKind::None:
+        port.error = "refused: /dev/" + name + " is a terminal, not a serial port";
+        return port;
+    case TtyKind::Usb:
+    case TtyKind::Pci:
+        break;
+    }
+    port.name = name;
+    return port;
 }
 
 ComRule comRule(const QByteArray &name, const TtyInfo &info, const Roots &roots)

@@ -101,6 +101,15 @@ QByteArray comFix(int portNumber, const Roots &roots);
 // The file name of the rule for COM N: 60-load-qx7100-comN.rules.
 QByteArray comRuleName(int portNumber);
 
+// The port that a DEVICE given to comN leads to (a name under /dev, a path, or
+// a link such as /dev/serial/by-id/...), or why it can have no COM number.
+struct ComPort {
+    QByteArray error;  // the refusal, after "comN: "; empty for a USB or PCI port
+    QByteArray name;   // its kernel name (ttyUSB0)
+    TtyInfo info;
+};
+ComPort comPort(int portNumber, const QByteArray &device, const Roots &roots);
+
 // How a rule finds its port.
 enum class FoundBy { Identity, Socket, Pci };
 

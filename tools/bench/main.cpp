@@ -92,12 +92,6 @@ bool exists(const QByteArray &path)
     return ::stat(path.constData(), &st) == 0;
 }
 
-bool present(const QByteArray &path)
-{
-    struct stat st {};
-    return ::lstat(path.constData(), &st) == 0;
-}
-
 bool isLink(const QByteArray &path)
 {
     struct stat st {};
@@ -909,50 +903,11 @@ int commandCom(int n, const QByteArrayList &args)
     if (rulesDir.isEmpty())
         rulesDir = roots.rulesDir();
 
-    // From the name given to the tty behind it (following links such as /dev/serial/by-id/...).
-    QByteArray path = device.startsWith("/dev/") ? roots.dev + '/' + device.mid(5)
-                      : device.startsWith('/')   ? device
-                                                 : roots.dev + '/' + device;
-    if (!present(path))
-        die(com + ": no such device: " + visible(device) + " (see " + p + " check for the serial ports there are)");
-    if (path.startsWith(roots.dev + "/pts/") || path == roots.dev + "/ptmx")
-        die(com + ": refused: " + visible(device) + " is a pseudo-terminal, not a serial port");
-    // Links made by udev (relative, or into /dev) lead to the device's own node.
-    for (int hops = 0; hops < 8 && isLink(path) && !exists(roots.sys + "/class/tty/" + baseName(path)); ++hops) {
-        const QByteArray target = readLink(path);
-        const QByteArray next = target.startsWith("/dev/") ? roots.dev + '/' + target.mid(5)
-                                : target.startsWith('/')   ? target
-                                                           : path.left(path.lastIndexOf('/')) + '/' + target;
-        if (!present(next))
-            break;
-        path = next;
-    }
-    const QByteArray name = baseName(path);
-    // The name goes into the rule and into messages: a kernel's tty name only.
-    if (!isKernelName(name))
-        die(com + ": refused: " + visible(device) + " leads to " + visible(name)
-            + ", which is not a serial port's name");
-    if (!exists(roots.sys + "/class/tty/" + name))
-        die(com + ": refused: " + visible(device) + " is not a serial port (not a terminal device)");
-    const TtyInfo info = classifyTty(name, roots.sys);
-    switch (info.kind) {
-    case TtyKind::Phantom:
-        die(com + ": refused: /dev/" + name
-            + " has no UART behind it: there is no port there (plug a USB serial adapter in and give its name)");
-    case TtyKind::Builtin:
-        if (name == QFile::encodeName(builtinComPort(n)))
-            die(com + ": refused: /dev/" + name + " is a built-in port: it is COM" + num(n)
-                + " already when no adapter has that number");
-        die(com + ": refused: /dev/" + name
-            + " is a built-in port, which keeps its own number (COM1 is ttyS0, COM2 is ttyS1)");
-    case TtyKind::Virtual:
-    case TtyKind::None:
-        die(com + ": refused: /dev/" + name + " is a terminal, not a serial port");
-    case TtyKind::Usb:
-    case TtyKind::Pci:
-        break;
-    }
-
+    const ComPort port = comPort(n, device, roots);
+    if (!port.error.isEmpty())
+        die(com + ": " + port.error);
+    const QByteArray &name = port.name;
+    const TtyInfo &info = port.info;
     const ComRule rule = comRule(name, info, roots);
     if (!rule.error.isEmpty())
         die(com + ": " + rule.error);
