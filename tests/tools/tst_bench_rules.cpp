@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace bench;

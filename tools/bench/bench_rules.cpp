@@ -22,6 +22,41 @@ namespace {
 
 const char kAlnum[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
+bool allOf(const QByteArray &text, const char *set)
+{
+    return std::all_of(text.begin(), text.end(), [set](char c) { return c != '\0' && std::strchr(set, c); });
+}
+
+// Counts the ttys under a device folder: entries .../tty/ttyNAME, not followed
+// into (links are never followed: sysfs is full of them).
+int countTtys(const QByteArray &path, int depth = 0)
+{
+    if (::fnmatch("*/tty/tty*", path.constData(), 0) == 0)
+        return 1;
+    struct stat st {};
+    if (depth > 16 || ::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return 0;
+    DIR *dir = ::opendir(path.constData());
+    if (!dir)
+        return 0;
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        count += countTtys(path + '/' + name, depth + 1);
+    }
+    ::closedir(dir);
+    return count;
+}
+
+QByteArray number(qint64 value)
+{
+    return QByteArray::number(value);
+}
+
+}  // namespace
+
 bool exists(const QByteArray &path)
 {
     struct stat st {};
@@ -64,13 +99,12 @@ QByteArray baseName(const QByteArray &path)
     return path.mid(path.lastIndexOf('/') + 1);
 }
 
-bool allOf(const QByteArray &text, const char *set)
+bool isDirectory(const QByteArray &path)
 {
-    return std::all_of(text.begin(), text.end(), [set](char c) { return c != '\0' && std::strchr(set, c); });
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Reads at most max bytes of a regular file, opened without waiting on a FIFO
-// or a device swapped in after a check.
 QByteArray readRegular(const QByteArray &path, qint64 max)
 {
     const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -94,36 +128,6 @@ QByteArray readRegular(const QByteArray &path, qint64 max)
     ::close(fd);
     return data;
 }
-
-// Counts the ttys under a device folder: entries .../tty/ttyNAME, not followed
-// into (links are never followed: sysfs is full of them).
-int countTtys(const QByteArray &path, int depth = 0)
-{
-    if (::fnmatch("*/tty/tty*", path.constData(), 0) == 0)
-        return 1;
-    struct stat st {};
-    if (depth > 16 || ::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return 0;
-    DIR *dir = ::opendir(path.constData());
-    if (!dir)
-        return 0;
-    int count = 0;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        count += countTtys(path + '/' + name, depth + 1);
-    }
-    ::closedir(dir);
-    return count;
-}
-
-QByteArray number(qint64 value)
-{
-    return QByteArray::number(value);
-}
-
-}  // namespace
 
 QByteArray Roots::rulesDir() const
 {

@@ -33,6 +33,21 @@ struct Roots {
     QByteArray rulesDir() const;
 };
 
+// File checks on raw paths. exists, isRegular, isDirectory and isCharDevice
+// follow links; present and isLink do not.
+bool exists(const QByteArray &path);
+bool present(const QByteArray &path);
+bool isLink(const QByteArray &path);
+bool isRegular(const QByteArray &path);
+bool isDirectory(const QByteArray &path);
+bool isCharDevice(const QByteArray &path);
+// A link's target as stored; empty for no link.
+QByteArray readLink(const QByteArray &path);
+QByteArray baseName(const QByteArray &path);
+// At most max bytes of a regular file, opened without waiting on a FIFO or a
+// device swapped in after a check; empty for anything else.
+QByteArray readRegular(const QByteArray &path, qint64 max);
+
 // An outside text (from a device, the system or a user's file) fit for a
 // terminal and a rule's comment: each control character (C0, DEL, and C1 as
 // UTF-8 writes it) shown as an escape such as \x1b or \u009b, a backslash

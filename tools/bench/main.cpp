@@ -84,70 +84,6 @@ QByteArray num(qint64 value)
     return QByteArray::number(value);
 }
 
-// ---- files ------------------------------------------------------------------
-
-bool exists(const QByteArray &path)
-{
-    struct stat st {};
-    return ::stat(path.constData(), &st) == 0;
-}
-
-bool isLink(const QByteArray &path)
-{
-    struct stat st {};
-    return ::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool isRegular(const QByteArray &path)
-{
-    struct stat st {};
-    return ::stat(path.constData(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool isDirectory(const QByteArray &path)
-{
-    struct stat st {};
-    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isCharDevice(const QByteArray &path)
-{
-    struct stat st {};
-    return ::stat(path.constData(), &st) == 0 && S_ISCHR(st.st_mode);
-}
-
-QByteArray readLink(const QByteArray &path)
-{
-    char target[4096];
-    const ssize_t size = ::readlink(path.constData(), target, sizeof target);
-    return size > 0 ? QByteArray(target, int(size)) : QByteArray();
-}
-
-QByteArray baseName(const QByteArray &path)
-{
-    return path.mid(path.lastIndexOf('/') + 1);
-}
-
-// The text of a regular file, at most max bytes, never waiting on a FIFO.
-QByteArray readSmall(const QByteArray &path, int max = 1 << 20)
-{
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return QByteArray();
-    QByteArray data;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[65536];
-        ssize_t n;
-        while (data.size() < max && ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
-            if (n > 0)
-                data.append(buffer, int(n));
-        }
-    }
-    ::close(fd);
-    return data;
-}
-
 bool isRoot()
 {
     return ::geteuid() == 0;
@@ -749,7 +685,7 @@ void checkGrabbers()
             const QByteArray rule = roots.rulesDir() + '/' + comRuleName(n);
             if (!isRegular(rule) || isLink(rule))
                 continue;
-            if (readSmall(rule).contains(kModemManagerFlag)) {
+            if (readRegular(rule, 1 << 20).contains(kModemManagerFlag)) {
                 flagged += " COM" + num(n);
                 continue;
             }
@@ -916,7 +852,7 @@ int commandCom(int n, const QByteArrayList &args)
     // No other number may name the same port.
     for (int m : comPortNumbers()) {
         const QByteArray otherRule = rulesDir + '/' + comRuleName(m);
-        if (m != n && isRegular(otherRule) && readSmall(otherRule).contains(comRuleLine(m, rule)))
+        if (m != n && isRegular(otherRule) && readRegular(otherRule, 1 << 20).contains(comRuleLine(m, rule)))
             die(com + ": refused: /dev/" + name + " is COM" + num(m) + " already (" + shownDir + '/' + comRuleName(m)
                 + "); give COM" + num(n) + " another port, or remove that file first");
     }
@@ -929,7 +865,7 @@ int commandCom(int n, const QByteArrayList &args)
         die(com + ": " + shownDir + '/' + file
             + " is not a plain file (a link or something else): left as it is (remove it yourself if it should go)");
     const bool replaced = exists(target);
-    if (replaced && !readSmall(target, 4096).startsWith("# Written by " + p))
+    if (replaced && !readRegular(target, 4096).startsWith("# Written by " + p))
         die(com + ": " + shownDir + '/' + file + " exists and was not written by " + p
             + ": left as it is (remove it yourself if it should go)");
 
