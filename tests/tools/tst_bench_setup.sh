@@ -430,6 +430,8 @@ mkdir -p "$work/fakebin"
 cat >"$work/fakebin/udevadm" <<'FAKE'
 #!/bin/sh
 # udevadm of systemd 254 and later: verify, with --no-style; the file comes last.
+# A reload it refuses, with words made to drive the terminal.
+[ "$1" = control ] && { printf 'reload refused\033[2J\n' >&2; exit 1; }
 [ "$1" = verify ] || exit 1
 [ "$2" = --help ] && { echo "  -N --resolve-names=early|never  When to resolve names"; echo "     --no-style   Ignore style issues"; exit 0; }
 case " $* " in *" --resolve-names=never --no-style "*) ;; *) echo "unexpected options: $*" >&2; exit 1 ;; esac
@@ -454,6 +456,13 @@ out=$(env PATH="$work/fakebin:$PATH" "$bench" com1 /dev/ttyUSB0 --rules-dir "$ru
     fail "udevadm verify accepting: $out"
 cmp -s "$work/fakebin/verified.rules" "$rules/60-load-qx7100-com1.rules" ||
     fail "udevadm verify: the rule installed is not the one verified"
+# A reload that fails is said, with udev's own words made visible.
+cases=$((cases + 1))
+rm -rf "$rules" && mkdir -p "$rules"
+out=$(env PATH="$work/fakebin:$PATH" "$bench" com1 /dev/ttyUSB0 --rules-dir "$rules" 2>&1)
+rc=$?
+{ [ "$rc" -eq 1 ] && grep -qF "udevadm control --reload failed" <<<"$out" &&
+    grep -qF 'reload refused\x1b[2J' <<<"$out"; } || fail "udevadm reload failing: status $rc: $(cat -A <<<"$out")"
 
 # ---- private-cupsd.sh on folders that are not its own -------------------------------------
 

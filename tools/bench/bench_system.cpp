@@ -111,6 +111,16 @@ Ran cups(const QString &program, const QStringList &arguments, bool mergeErrors)
 }
 
 // The output as the shell's $(...) gives it: trailing line breaks dropped.
+bool showingErrors(const Ran &ran)
+{
+    const QByteArray said = chomp(ran.output);
+    if (!said.isEmpty()) {
+        for (const QByteArray &line : said.split('\n'))
+            writeOut(stderr, visible(line) + '\n');
+    }
+    return ran.status == 0;
+}
+
 QByteArray chomp(QByteArray text)
 {
     while (text.endsWith('\n'))

@@ -54,6 +54,9 @@ struct RunOptions {
 Ran run(const QString &program, const QStringList &arguments, const RunOptions &options = {});
 // A print-server client, bounded in time.
 Ran cups(const QString &program, const QStringList &arguments, bool mergeErrors = false);
+// Shows what a program that changes something said (standard output and error
+// run together), if anything, on standard error made visible; true when it succeeded.
+bool showingErrors(const Ran &ran);
 // The output as the shell's $(...) gives it: trailing line breaks dropped.
 QByteArray chomp(QByteArray text);
 // The rest of the first line of text that starts with prefix (compared as

@@ -164,12 +164,15 @@ int commandCom(int n, const QByteArrayList &args)
         say("udev not reloaded (--no-trigger).");
         return 0;
     }
-    if (run(QStringLiteral("udevadm"), {QStringLiteral("control"), QStringLiteral("--reload")}).status != 0)
+    RunOptions showErrors;
+    showErrors.mergeErrors = true;
+    if (!showingErrors(
+            run(QStringLiteral("udevadm"), {QStringLiteral("control"), QStringLiteral("--reload")}, showErrors)))
         die(com + ": udevadm control --reload failed");
-    if (run(QStringLiteral("udevadm"),
-            {QStringLiteral("trigger"), QStringLiteral("--action=change"), QStringLiteral("--subsystem-match=tty")})
-            .status
-        != 0)
+    if (!showingErrors(
+            run(QStringLiteral("udevadm"),
+                {QStringLiteral("trigger"), QStringLiteral("--action=change"), QStringLiteral("--subsystem-match=tty")},
+                showErrors)))
         die(com + ": udevadm trigger failed");
     run(QStringLiteral("udevadm"), {QStringLiteral("settle"), QStringLiteral("--timeout=10")});
     const QByteArray link = roots.dev + "/com" + num(n);

@@ -11,23 +11,6 @@
 
 namespace bench {
 
-namespace {
-
-// Runs a print-server command that changes something; its own words, if any,
-// go to standard error made visible.
-bool cupsChange(const QString &program, const QStringList &arguments)
-{
-    const Ran ran = cups(program, arguments, true);
-    const QByteArray said = chomp(ran.output);
-    if (!said.isEmpty()) {
-        for (const QByteArray &line : said.split('\n'))
-            writeOut(stderr, visible(line) + '\n');
-    }
-    return ran.status == 0;
-}
-
-}  // namespace
-
 int commandLpt(int n, const QByteArrayList &args)
 {
     const QByteArray p = kProgram;
@@ -93,11 +76,11 @@ int commandLpt(int n, const QByteArrayList &args)
                 + ")");
         die(lpt + ": lpadmin failed: " + visible(out));
     }
-    if (!cupsChange(QStringLiteral("lpadmin"), {QStringLiteral("-d"), arg(queue)}))
+    if (!showingErrors(cups(QStringLiteral("lpadmin"), {QStringLiteral("-d"), arg(queue)}, true)))
         die(lpt + ": cannot make " + queue + " the default printer");
-    if (!cupsChange(QStringLiteral("cupsenable"), {arg(queue)}))
+    if (!showingErrors(cups(QStringLiteral("cupsenable"), {arg(queue)}, true)))
         die(lpt + ": cannot enable " + queue);
-    if (!cupsChange(QStringLiteral("cupsaccept"), {arg(queue)}))
+    if (!showingErrors(cups(QStringLiteral("cupsaccept"), {arg(queue)}, true)))
         die(lpt + ": cannot make " + queue + " accept jobs");
     say("LPT" + num(n) + ": the queue " + queue + " on parallel:" + device
         + " is the default printer (raw, error policy abort-job).");
