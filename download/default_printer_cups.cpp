@@ -1,5 +1,6 @@
 #include "download/cups_deadline.h"
 #include "download/default_printer.h"
+#include "spy/serial_ports.h"
 
 #include <QDeadlineTimer>
 
@@ -90,14 +91,6 @@ std::unique_ptr<DefaultPrinter> makeCupsDefaultPrinter()
 
 QString portNameFromDeviceUri(const QString &deviceUri)
 {
-    for (const char *folder : {"parallel:/dev/lp", "parallel:/dev/usb/lp"}) {
-        const QLatin1String prefix(folder);
-        if (deviceUri.size() != prefix.size() + 1 || !deviceUri.startsWith(prefix))
-            continue;
-        if (deviceUri.back() == QLatin1Char('0'))
-            return QStringLiteral("LPT1:");
-        if (deviceUri.back() == QLatin1Char('1'))
-            return QStringLiteral("LPT2:");
-    }
-    return deviceUri;
+    const int lpt = lptOfDeviceUri(deviceUri);
+    return lpt ? lptPortName(lpt) : deviceUri;
 }

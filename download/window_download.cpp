@@ -6,6 +6,7 @@
 #include "common/shown_text.h"
 #include "download/job_follower.h"
 #include "download/srec_image.h"
+#include "spy/serial_ports.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,7 +17,6 @@
 #include <QPushButton>
 
 namespace {
-const QString kLptPorts[] = {QStringLiteral("LPT1:"), QStringLiteral("LPT2:")};
 // Start's questions to the print server answer within this time in all.
 constexpr int kStartChecksMs = 3000;
 // One look at a job of ours gives up after this.
@@ -73,7 +73,7 @@ void qx7100_1::Start_Click()
         warn(QStringLiteral("No default printer: no printer is set as default."));
         return;
     }
-    if (printer.portName != kLptPorts[0] && printer.portName != kLptPorts[1]) {
+    if (!isLptPortName(printer.portName)) {
         warn(QStringLiteral("Printer port is not local."));
         return;
     }

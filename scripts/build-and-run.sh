@@ -37,12 +37,12 @@ fi
 # Tests and benchmarks stay configured (nothing of them is built here), so that
 # the rehearsal, the benchmarks and scripts/test.sh all work in this build folder.
 cmake --preset default -DLOADER_BUILD_TESTS=ON -DLOADER_BUILD_BENCH=ON
-cmake --build --preset default --target load_qx7100 srec2bin binprn32 load_qx7100-rehearse
+cmake --build --preset default --target load_qx7100 srec2bin binprn32 load_qx7100-rehearse load_qx7100-bench
 
 loader=$PWD/build/load_qx7100
 rehearsal=("$PWD/tools/rehearse" "$PWD/build")
 # The bench program of these sources; through sudo it checks the user who ran sudo.
-bench=$PWD/tools/load_qx7100-bench
+bench=$PWD/build/load_qx7100-bench
 if "$bench" check >/dev/null 2>&1; then
     program=("$loader")
     what="the loader"

@@ -7,6 +7,7 @@
 #include "shell/enter_presses.h"
 #include "shell/pane_layout.h"
 #include "shell/twips.h"
+#include "spy/serial_ports.h"
 #include "spy/spy_log.h"
 #include "spy/spy_pane.h"
 
@@ -36,9 +37,6 @@ constexpr float kClientHeight = 4725.0f;
 constexpr float kStatusHeight = 315.0f;
 constexpr float kPrinterPanelWidth = 4500.0f;
 constexpr float kSettingsPanelWidth = 20000.0f;
-// The COM numbers the Com menu offers, one item each (Com1, Com2): the
-// window's one list of them, read everywhere through its items.
-constexpr int kComMenuPorts[] = {1, 2};
 constexpr int kStartLeft = 1920, kStartTop = 3240, kStartWidth = 1575, kStartHeight = 615;
 // The start-up query of the default printer gives up after this.
 constexpr int kStartUpQueryMs = 1000;
@@ -297,7 +295,9 @@ void qx7100_1::buildMenus()
     com->setObjectName(QStringLiteral("com"));
     // A checkable item flips its own mark before its command runs; the Com
     // commands set the marks themselves, so the flip is undone first.
-    for (const int portNumber : kComMenuPorts) {
+    // One item per COM number there is (Com1, Com2); the rest of the window
+    // reads the ports through these items.
+    for (const int portNumber : comPortNumbers()) {
         QAction *action = com->addAction(QStringLiteral("Com%1").arg(portNumber));
         action->setObjectName(QStringLiteral("com%1").arg(portNumber));
         action->setCheckable(true);

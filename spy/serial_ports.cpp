@@ -23,12 +23,12 @@ QString comLink(int portNumber, const SerialRoots &roots)
 
 QString comName(int portNumber)
 {
-    return QStringLiteral("COM%1").arg(portNumber == 2 ? 2 : 1);
+    return QStringLiteral("COM%1").arg(portNumber);
 }
 
 QString benchCommand(int portNumber, const QString &device)
 {
-    return QStringLiteral("load_qx7100-bench com%1 %2").arg(portNumber == 2 ? 2 : 1).arg(device);
+    return QStringLiteral("load_qx7100-bench com%1 %2").arg(portNumber).arg(device);
 }
 
 bool linkPresent(const QString &path)
@@ -158,6 +158,64 @@ UartKind uartFromType(int type, unsigned major, unsigned minor, const QString &s
     return serialCore ? UartKind::None : UartKind::Unknown;
 }
 
+const QList<int> &comPortNumbers()
+{
+    static const QList<int> numbers{1, 2};
+    return numbers;
+}
+
+bool isComPort(int portNumber)
+{
+    return comPortNumbers().contains(portNumber);
+}
+
+QString builtinComPort(int portNumber)
+{
+    return QStringLiteral("ttyS%1").arg(portNumber - 1);
+}
+
+const QList<int> &lptPortNumbers()
+{
+    static const QList<int> numbers{1, 2};
+    return numbers;
+}
+
+QString lptPortName(int lptNumber)
+{
+    return lptPortNumbers().contains(lptNumber) ? QStringLiteral("LPT%1:").arg(lptNumber) : QString();
+}
+
+bool isLptPortName(const QString &portName)
+{
+    for (int number : lptPortNumbers()) {
+        if (portName == lptPortName(number))
+            return true;
+    }
+    return false;
+}
+
+QStringList lptDevices(int lptNumber)
+{
+    if (!lptPortNumbers().contains(lptNumber))
+        return {};
+    return {QStringLiteral("/dev/lp%1").arg(lptNumber - 1), QStringLiteral("/dev/usb/lp%1").arg(lptNumber - 1)};
+}
+
+int lptOfDevice(const QString &device)
+{
+    for (int number : lptPortNumbers()) {
+        if (lptDevices(number).contains(device))
+            return number;
+    }
+    return 0;
+}
+
+int lptOfDeviceUri(const QString &deviceUri)
+{
+    const QLatin1String scheme("parallel:");
+    return deviceUri.startsWith(scheme) ? lptOfDevice(deviceUri.mid(scheme.size())) : 0;
+}
+
 QString comRuleFile(int portNumber, const SerialRoots &roots)
 {
     return roots.udevRules + QStringLiteral("/60-load-qx7100-com%1.rules").arg(portNumber);
@@ -165,12 +223,12 @@ QString comRuleFile(int portNumber, const SerialRoots &roots)
 
 QString comPortDevice(int portNumber, const SerialRoots &roots)
 {
-    if (portNumber != 1 && portNumber != 2)
+    if (!isComPort(portNumber))
         return QString();
     const QString link = comLink(portNumber, roots);
     if (linkPresent(link) || QFileInfo::exists(comRuleFile(portNumber, roots)))
         return link;
-    return roots.dev + QStringLiteral("/ttyS%1").arg(portNumber - 1);
+    return roots.dev + QLatin1Char('/') + builtinComPort(portNumber);
 }
 
 QStringList usbSerialAdapters(const SerialRoots &roots)
@@ -195,7 +253,7 @@ QString describeOpenFailure(const OpenFailure &failure, const SerialRoots &roots
 {
     const int port = failure.portNumber;
     const QString &reason = failure.systemReason;
-    const bool isComLink = (port == 1 || port == 2) && failure.path == comLink(port, roots);
+    const bool isComLink = isComPort(port) && failure.path == comLink(port, roots);
 
     if (isComLink && !linkPresent(failure.path) && QFileInfo::exists(comRuleFile(port, roots)))
         return QStringLiteral("the USB serial adapter given %1 is not plugged in.").arg(comName(port));

@@ -1,6 +1,7 @@
 #pragma once
-// Which device COM1 and COM2 are on this machine, and plain words for a serial
-// device that cannot be opened.
+// The loader's port numbers (COM1, COM2; LPT1:, LPT2:) and the devices behind
+// them on this machine, and plain words for a serial device that cannot be
+// opened. The loader and the bench set-up program both take them from here.
 //
 // COM1 is /dev/com1 where that link exists, otherwise /dev/ttyS0; COM2 is
 // /dev/com2, otherwise /dev/ttyS1. The links are made by a udev rule that the
@@ -36,10 +37,34 @@ UartKind kernelUart(int fd, const QString &sysRoot = QStringLiteral("/sys"));
 // attribute in /sys) have a UART type; USB serial drivers leave it at zero.
 UartKind uartFromType(int type, unsigned major, unsigned minor, const QString &sysRoot);
 
+// The COM numbers there are, in order: the Com menu's items and the bench
+// program's com commands.
+const QList<int> &comPortNumbers();
+bool isComPort(int portNumber);
+// The built-in port that is COM N when no adapter has the number: "ttyS0" for COM1.
+QString builtinComPort(int portNumber);
+
+// The parallel ports there are (1 for LPT1:, 2 for LPT2:), in order.
+const QList<int> &lptPortNumbers();
+// "LPT1:" for 1; empty for a number that is no parallel port.
+QString lptPortName(int lptNumber);
+// True for "LPT1:", "LPT2:": the port names the loader sends an image to.
+bool isLptPortName(const QString &portName);
+// The devices a raw queue of LPT N may print to, in the order the bench program
+// prefers them: the kernel's parallel port of the PC or of a card
+// (/dev/lp0 for LPT1:), then a USB-parallel adapter of the usblp driver
+// (/dev/usb/lp0).
+QStringList lptDevices(int lptNumber);
+// The LPT number whose devices include device (a path under /dev); 0 for none.
+int lptOfDevice(const QString &device);
+// The LPT number of a queue's device URI: parallel:DEVICE with one of the
+// devices above; 0 for any other URI.
+int lptOfDeviceUri(const QString &deviceUri);
+
 // The udev rule file that gives COM1 or COM2 to an adapter.
 QString comRuleFile(int portNumber, const SerialRoots &roots = {});
 
-// The device path of COM1 or COM2; empty for any other number.
+// The device path of a COM number; empty for any other number.
 QString comPortDevice(int portNumber, const SerialRoots &roots = {});
 
 // The USB serial adapters present (/dev/ttyUSB0, /dev/ttyACM0, ...), sorted.

@@ -82,7 +82,7 @@ STUB
     # The bench program's check passes unless log/bench-status says otherwise.
     mkdir -p "$p/tools"
     echo 0 >"$p/log/bench-status"
-    cat >"$p/tools/load_qx7100-bench" <<STUB
+    cat >"$p/bench-stub" <<STUB
 #!/bin/sh
 echo "bench \$* as \$(id -un) SUDO_USER=\${SUDO_USER:-}" >> "$p/log/calls"
 exit "\$(cat "$p/log/bench-status")"
@@ -91,7 +91,7 @@ STUB
 #!/bin/sh
 echo "rehearsal as \$(id -un) DISPLAY=\${DISPLAY:-} HOME=\${HOME:-} build \$*" >> "$p/log/calls"
 STUB
-    chmod 755 "$p/scripts/install-deps.sh" "$work/bin/systemctl" "$p/loader-stub" "$p/tools/load_qx7100-bench" \
+    chmod 755 "$p/scripts/install-deps.sh" "$work/bin/systemctl" "$p/loader-stub" "$p/bench-stub" \
         "$p/tools/rehearse"
 }
 
@@ -201,7 +201,7 @@ for bench in ready missing; do
                 "$what runs the rehearsal"
             expect_not_in "$(calls)" "loader as" "$what"
             expect_in "$(output)" "the bench is not ready, so this is the rehearsal" "$what says why"
-            expect_in "$(output)" "sudo $work/project/tools/load_qx7100-bench check" "$what says how to set it up"
+            expect_in "$(output)" "sudo $work/project/build/load_qx7100-bench check" "$what says how to set it up"
         else
             expect_not_in "$(calls)" "loader as" "$what"
             expect_not_in "$(calls)" "rehearsal as" "$what"
