@@ -66,7 +66,7 @@ image=$(tests/vm/build-image.sh 2> >(tee "$work/image.log" >&2)) ||
 printf '== vm: image ready in %d s; booting it (%s)\n' "$((SECONDS - started))" "$accel"
 
 status=0
-python3 tests/vm/driver.py --image "$image" --deb "$deb" --sim "$sim" --work "$work" \
+PYTHONDONTWRITEBYTECODE=1 python3 tests/vm/driver.py --image "$image" --deb "$deb" --sim "$sim" --work "$work" \
     --accel "$accel" --boot-timeout "$boot_timeout" || status=$?
 # The overlay is the guest's throwaway disk: gigabytes after a run.
 rm -f "$work/overlay.qcow2"
