@@ -36,6 +36,11 @@ class BenchError(Exception):
     """The bench itself failed (not a check): the run stops here."""
 
 
+class KvmBroken(Exception):
+    """KVM stopped the guest with an internal error (seen with nested
+    virtualisation): run.sh then boots the guest in software emulation."""
+
+
 class Results:
     def __init__(self, log):
         self.passed = 0
@@ -158,14 +163,17 @@ class Agent:
         line, self.pending = self.pending.split(b"\n", 1)
         return json.loads(line)
 
-    def wait_ready(self, timeout):
+    def wait_ready(self, timeout, broken):
+        """Waits for the agent's first word; False after TIMEOUT s or as soon
+        as BROKEN() says the guest cannot come up."""
         deadline = time.monotonic() + timeout
-        while True:
-            message = self._line(deadline)
-            if message is None:
+        while time.monotonic() < deadline:
+            if broken():
                 return False
-            if message.get("ready"):
+            message = self._line(min(deadline, time.monotonic() + 2))
+            if message is not None and message.get("ready"):
                 return True
+        return False
 
     def run(self, cmd, timeout=60):
         ident = self.next_id
@@ -319,7 +327,18 @@ class Bench:
         self.qemu = subprocess.Popen(cmd, stdout=self.qemu_log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         self.qmp = Qmp(os.path.join(w, "qmp.sock"), self.qemu, self.qemu_log.name)
         self.agent = Agent(os.path.join(w, "agent.sock"))
-        if not self.agent.wait_ready(self.args.boot_timeout):
+        def broken():
+            if self.qemu.poll() is not None:
+                return True
+            with open(self.qemu_log.name, errors="replace") as f:
+                return "KVM internal error" in f.read()
+
+        if not self.agent.wait_ready(self.args.boot_timeout, broken):
+            with open(self.qemu_log.name, errors="replace") as f:
+                if "KVM internal error" in f.read():
+                    self.qemu.kill()
+                    self.qemu.wait()
+                    raise KvmBroken()
             if self.qemu.poll() is not None:
                 raise BenchError("QEMU ended during the boot (status %s): see %s"
                                  % (self.qemu.returncode, self.qemu_log.name))
@@ -332,11 +351,10 @@ class Bench:
         if self.qemu and self.qemu.poll() is None:
             try:
                 self.agent.send_only("systemctl poweroff")
-                self.qemu.wait(self.args.boot_timeout)
+                self.qemu.wait(120)
                 self.r.check(self.qemu.returncode == 0, "poweroff: the guest powered off with systemctl poweroff")
             except (subprocess.TimeoutExpired, OSError, BenchError):
-                self.r.check(False, "poweroff: the guest did not power off within %d s; QEMU killed"
-                             % self.args.boot_timeout)
+                self.r.check(False, "poweroff: the guest did not power off within 120 s; QEMU killed")
                 self.qemu.kill()
                 self.qemu.wait()
         for sim in self.sims:
@@ -374,7 +392,7 @@ class Bench:
                        " xdotool key --clearmodifiers --delay 150 " + " ".join(keys), 60)
 
     def warnings(self):
-        rc, out = self.gu("xdotool search --onlyvisible --name '^Warning$' 2>/dev/null || true")
+        rc, out = self.gu("xdotool search --name '^Warning$' 2>/dev/null || true")
         return out.split()
 
     def warning_text(self, window):
@@ -388,12 +406,12 @@ class Bench:
 
     def dialog_enter(self, path):
         """Types PATH into the file dialog that is open and accepts it."""
-        rc, out = self.gu("for i in $(seq 120); do w=$(xdotool search --onlyvisible --name '%s' | head -n 1);"
+        rc, out = self.gu("for i in $(seq 120); do w=$(xdotool search --name '%s' | head -n 1);"
                           " [ -n \"$w\" ] && break; sleep 0.25; done; [ -n \"$w\" ] || exit 1;"
                           " xdotool windowactivate --sync \"$w\"; sleep 0.5;"
                           " xdotool key --delay 100 ctrl+a; xdotool type --delay 30 %s;"
                           " xdotool key --delay 100 Return; sleep 1;"
-                          " for i in $(seq 60); do xdotool search --onlyvisible --name '%s' >/dev/null || exit 0;"
+                          " for i in $(seq 60); do xdotool search --name '%s' >/dev/null || exit 0;"
                           " sleep 0.25; done; exit 2"
                           % (self.dialog_title, shlex.quote(path), self.dialog_title), 120)
         return rc == 0
@@ -511,8 +529,10 @@ def run(bench, r):
                    " for i in $(seq 120); do [ -S /tmp/.X11-unix/X1 ] && break; sleep 0.25; done;"
                    " setsid -f openbox >/tmp/openbox.log 2>&1 </dev/null;"
                    " setsid -f load_qx7100 >/home/%s/loader.log 2>&1 </dev/null;"
-                   " timeout 120 xdotool search --sync --onlyvisible --name '^Velantra Loader$'" % (DISPLAY, TECH),
-                   180)
+                   " for i in $(seq 480); do xdotool search --name '^Velantra Loader$' && exit 0;"
+                   " sleep 0.25; done; exit 1" % (DISPLAY, TECH), 180)
+    if rc != 0:
+        out += b.gu("cat /tmp/xvfb.log /tmp/openbox.log /home/%s/loader.log" % TECH)[1]
     r.check(rc == 0, "d: the loader's window is up under Xvfb, as user %s (dialout, lp)" % TECH, out)
     # The window made larger, as a technician would, so that the status bar
     # shows its panels whole in the screenshot.
@@ -599,7 +619,7 @@ SET = 0xC0016722  # GADGET_SET_PRINTER_STATUS
 status = int(sys.argv[1], 0)
 GET = 0x80016721  # GADGET_GET_PRINTER_STATUS
 fcntl.ioctl(fd, SET, struct.pack('B', status))
-print('printer status now 0x%02x' % fcntl.ioctl(fd, GET, b'\0')[0], flush=True)
+print('printer status now 0x%02x' % fcntl.ioctl(fd, GET, bytes(1))[0], flush=True)
 time.sleep(float(sys.argv[2]))
 """
     b.g("cat > /tmp/paper.py <<'EOF'\n%sEOF\n" % paper)
@@ -693,7 +713,13 @@ def main():
     bench = Bench(args, r)
     started = time.monotonic()
     try:
-        bench.start()
+        try:
+            bench.start()
+        except KvmBroken:
+            for sim in bench.sims:
+                sim.stop()
+            print("== vm: KVM stopped the guest with an internal error (%s/qemu.log)" % args.work, flush=True)
+            return 3
         run(bench, r)
     except BenchError as e:
         r.check(False, "bench: %s" % e)
