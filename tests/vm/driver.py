@@ -667,11 +667,12 @@ time.sleep(float(sys.argv[2]))
         b.dismiss(w)
     b.dialog_title = "Save"
     log = b.save_spy_log() or ""
-    closed = re.search(r"^Port: COM1 \(/dev/com1\), closed$", log, re.M)
+    # (The log's lines end in CR LF.)
+    closed = re.search(r"^Port: COM1 \(/dev/com1\), closed\r?$", log, re.M)
     r.check(ok and bool(found) and bool(closed) and (not text.strip() or "COM1" in text),
             "e: adapter unplugged while the decoder talks: a warning box (%s), the port closed (%s); screenshot %s"
             % (" ".join(text.split())[:200] or "text in the screenshot",
-               closed.group(0) if closed else "the saved log does not say it closed", shot), text + "\n" + log[:600])
+               closed.group(0).strip() if closed else "the saved log does not say it closed", shot), text + "\n" + log[:600])
     b.plug("ftdi1", "ftdi", FTDI_SERIAL, 1)
     b.wait_guest("udevadm settle; test -c /dev/com1", 60)
     count = 0
