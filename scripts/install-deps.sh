@@ -4,7 +4,8 @@
 #
 #   install-deps.sh            building
 #   install-deps.sh --bench    building, and what a bench needs to load for real
-#   install-deps.sh --tests    building, the tests (and benchmarks) and fuzzing
+#   install-deps.sh --tests    building, the tests (and benchmarks), fuzzing and
+#                              the virtual bench
 #
 # --bench and --tests may be given together. Run as root. Packages already
 # present are not fetched again. No service is started here: the tests run a
@@ -21,16 +22,19 @@ tests=(cups-daemon cups-client cups-filters udev
        desktop-file-utils appstream lintian shellcheck clang-format
        weston qt6-wayland debootstrap)
 fuzzing=(clang libclang-rt-dev)
+# The virtual bench (tests/vm): QEMU, its disk tool, the image's file system
+# tool and the host-side driver.
+vm=(qemu-system-x86 qemu-utils e2fsprogs python3)
 
 usage() {
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 wanted=("${build[@]}")
 for arg in "$@"; do
     case $arg in
     --bench) wanted+=("${bench[@]}") ;;
-    --tests) wanted+=("${tests[@]}" "${fuzzing[@]}") ;;
+    --tests) wanted+=("${tests[@]}" "${fuzzing[@]}" "${vm[@]}") ;;
     -h | --help)
         usage
         exit 0

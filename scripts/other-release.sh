@@ -3,7 +3,8 @@
 # (Debian 12 "bookworm" and Debian 13 "trixie"), in a root made with debootstrap:
 # installs there what the tests need (install-deps.sh --tests), builds a copy of
 # this tree, runs every suite of the default build, makes the package with
-# package.sh, installs it with apt and runs its smoke test. Run as root.
+# package.sh, installs it with apt and runs its smoke test, and keeps that
+# package in build-deb/RELEASE/. Run as root.
 #
 #   scripts/other-release.sh
 #
@@ -132,5 +133,10 @@ scripts/package.sh
 packaging/smoke-test.sh build-deb/load-qx7100_1.00-1_amd64.deb
 echo "== Debian $VERSION_ID: all tests passed (at ${SECONDS} s)"
 ' "$src" 9>&-
+# The package built for that release is kept (the virtual bench installs the
+# Debian 13 one): build-deb/RELEASE/ of this tree.
+mkdir -p "build-deb/$other"
+rm -f "build-deb/$other"/load-qx7100_*.deb
+cp "$root$src"/build-deb/load-qx7100_*.deb "build-deb/$other/"
 rm -rf --one-file-system "${root:?}$src"
 echo "== the other release's stage took $((SECONDS - started)) s"

@@ -3,8 +3,9 @@
 # build, the same suites under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the converter's fuzz target for a bounded time, and the package; then the
 # default suites and the package on the other supported Debian release, in a
-# root of its own (scripts/other-release.sh). Exits 0 only when every step
-# passed.
+# root of its own (scripts/other-release.sh); last the virtual bench, a
+# Debian 13 guest in QEMU that carries a whole loading through the real drivers
+# (tests/vm/run.sh). Exits 0 only when every step passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -12,6 +13,18 @@ export QT_QPA_PLATFORM=offscreen
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 scripts/install-deps.sh --tests
+
+# The virtual bench's guest image is mostly download and disk work: it is made
+# (once, then cached) while the builds below use the processors. The bench's
+# own stage at the end waits for it, and makes it itself if this one failed.
+mkdir -p build
+setsid tests/vm/build-image.sh >build/vm-image.log 2>&1 &
+vm_image_pid=$!
+# shellcheck disable=SC2317  # run by the trap
+stop_vm_image() {
+    kill -- "-$vm_image_pid" 2>/dev/null || true
+}
+trap stop_vm_image EXIT
 
 # The suites are switched on whatever an earlier configure of the same build
 # folder chose (scripts/build-and-run.sh builds only the programs); the test
@@ -38,5 +51,9 @@ packaging/smoke-test.sh build-deb/load-qx7100_1.00-1_amd64.deb
 
 echo "== the other Debian release"
 scripts/other-release.sh
+
+echo "== the virtual bench (Debian 13 guest, QEMU)"
+wait "$vm_image_pid" || echo "== the guest image made in the background failed (build/vm-image.log): making it again"
+tests/vm/run.sh
 
 echo "== all tests passed"

@@ -69,7 +69,18 @@ STUB
 #!/bin/sh
 echo "other-release \$*" >> "$p/log/calls"
 STUB
-    chmod 755 "$p/scripts/package.sh" "$p/packaging/smoke-test.sh" "$p/scripts/other-release.sh"
+    # The virtual bench has its guest and its checks of its own; here it is recorded.
+    mkdir -p "$p/tests/vm"
+    cat >"$p/tests/vm/build-image.sh" <<STUB
+#!/bin/sh
+echo "vm-image \$*" >> "$p/log/calls"
+STUB
+    cat >"$p/tests/vm/run.sh" <<STUB
+#!/bin/sh
+echo "vm-run \$*" >> "$p/log/calls"
+STUB
+    chmod 755 "$p/scripts/package.sh" "$p/packaging/smoke-test.sh" "$p/scripts/other-release.sh" \
+        "$p/tests/vm/build-image.sh" "$p/tests/vm/run.sh"
     cat >"$work/bin/systemctl" <<STUB
 #!/bin/sh
 echo "systemctl \$*" >> "$p/log/calls"
@@ -137,6 +148,7 @@ expect_in "$suites" "suite ran, sanitizers ON" "test.sh runs the suites of the s
 expect_in "$(calls)" "install-deps --tests" "test.sh installs the test packages"
 expect_in "$(calls)" "smoke-test build-deb/load-qx7100_1.00-1_amd64.deb" "test.sh builds and checks the package"
 expect_in "$(calls)" "other-release" "test.sh runs the suites on the other Debian release"
+expect_in "$(calls)" "vm-run" "test.sh runs the virtual bench"
 expect_not_in "$(calls)" "systemctl" "test.sh never touches the system's print server"
 (cd "$work/project" && cmake --build --preset default --target load_qx7100-rehearse bench_spy_flood) \
     >"$work/project/log/out" 2>&1 || fail "rehearsal or benchmark not buildable after test.sh: $(output)"
@@ -229,12 +241,13 @@ test_group="cups-daemon cups-client cups-filters udev xvfb xauth imagemagick ope
     exfat-fuse exfatprogs libbenchmark-dev desktop-file-utils appstream lintian shellcheck clang-format
     weston qt6-wayland debootstrap"
 fuzz_group="clang libclang-rt-dev"
+vm_group="qemu-system-x86 qemu-utils e2fsprogs python3"
 for use in "" "--bench" "--tests" "--bench --tests"; do
     # shellcheck disable=SC2086  # the options are words
     got=$(wants $use)
     expected="$build_group"
     [[ $use == *--bench* ]] && expected+=" $bench_group"
-    [[ $use == *--tests* ]] && expected+=" $test_group $fuzz_group"
+    [[ $use == *--tests* ]] && expected+=" $test_group $fuzz_group $vm_group"
     for package in $expected; do
         expect_in "$got" " $package " "install-deps.sh $use installs $package"
     done
