@@ -4,10 +4,10 @@
 #
 #   install-deps.sh            building
 #   install-deps.sh --bench    building, and what a bench needs to load for real
-#   install-deps.sh --tests    building, the tests (and benchmarks), fuzzing and
-#                              the virtual bench
+#   install-deps.sh --tests    building, the tests (and benchmarks) and fuzzing
+#   install-deps.sh --vm       building, and the virtual bench's host side
 #
-# --bench and --tests may be given together. Run as root. Packages already
+# The options may be given together. Run as root. Packages already
 # present are not fetched again. No service is started here: the tests run a
 # print server of their own, and scripts/build-and-run.sh starts the system's
 # one on a bench.
@@ -34,7 +34,8 @@ wanted=("${build[@]}")
 for arg in "$@"; do
     case $arg in
     --bench) wanted+=("${bench[@]}") ;;
-    --tests) wanted+=("${tests[@]}" "${fuzzing[@]}" "${vm[@]}") ;;
+    --tests) wanted+=("${tests[@]}" "${fuzzing[@]}") ;;
+    --vm) wanted+=("${vm[@]}") ;;
     -h | --help)
         usage
         exit 0

@@ -12,11 +12,12 @@ export QT_QPA_PLATFORM=offscreen
 # Builds use every core unless the caller chose otherwise.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
-scripts/install-deps.sh --tests
+scripts/install-deps.sh --tests --vm
 
 # The virtual bench's guest image is mostly download and disk work: it is made
-# (once, then cached) while the builds below use the processors. The bench's
-# own stage at the end waits for it, and makes it itself if this one failed.
+# (once, then cached) while the two builds below use the processors, and
+# waited for before any suite runs, so that no suite shares the machine with
+# it. The bench's own stage at the end makes it itself if this one failed.
 mkdir -p build
 setsid tests/vm/build-image.sh >build/vm-image.log 2>&1 &
 vm_image_pid=$!
@@ -32,11 +33,19 @@ trap stop_vm_image EXIT
 echo "== default build"
 cmake --preset default -DLOADER_BUILD_TESTS=ON -DLOADER_BUILD_BENCH=ON
 cmake --build --preset default
-ctest --preset default
 
 echo "== sanitizer build"
 cmake --preset asan -DLOADER_BUILD_TESTS=ON
 cmake --build --preset asan
+
+echo "== waiting for the virtual bench's guest image (build/vm-image.log)"
+wait "$vm_image_pid" || echo "== the guest image made in the background failed (build/vm-image.log): the virtual bench makes it again"
+trap - EXIT
+
+echo "== default suites"
+ctest --preset default
+
+echo "== sanitizer suites"
 ctest --preset asan
 
 if [[ -x srec2bin/fuzz/run-fuzz.sh ]]; then
@@ -53,7 +62,6 @@ echo "== the other Debian release"
 scripts/other-release.sh
 
 echo "== the virtual bench (Debian 13 guest, QEMU)"
-wait "$vm_image_pid" || echo "== the guest image made in the background failed (build/vm-image.log): making it again"
 tests/vm/run.sh
 
 echo "== all tests passed"

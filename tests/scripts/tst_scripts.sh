@@ -145,7 +145,7 @@ fi
 suites=$(cat "$work/project/log/suites" 2>/dev/null || true)
 expect_in "$suites" "suite ran, sanitizers OFF" "test.sh runs the suites of the default build"
 expect_in "$suites" "suite ran, sanitizers ON" "test.sh runs the suites of the sanitizer build"
-expect_in "$(calls)" "install-deps --tests" "test.sh installs the test packages"
+expect_in "$(calls)" "install-deps --tests --vm" "test.sh installs the test and virtual bench packages"
 expect_in "$(calls)" "smoke-test build-deb/load-qx7100_1.00-1_amd64.deb" "test.sh builds and checks the package"
 expect_in "$(calls)" "other-release" "test.sh runs the suites on the other Debian release"
 expect_in "$(calls)" "vm-run" "test.sh runs the virtual bench"
@@ -242,16 +242,18 @@ test_group="cups-daemon cups-client cups-filters udev xvfb xauth imagemagick ope
     weston qt6-wayland debootstrap"
 fuzz_group="clang libclang-rt-dev"
 vm_group="qemu-system-x86 qemu-utils e2fsprogs python3"
-for use in "" "--bench" "--tests" "--bench --tests"; do
+for use in "" "--bench" "--tests" "--vm" "--bench --tests --vm"; do
     # shellcheck disable=SC2086  # the options are words
     got=$(wants $use)
     expected="$build_group"
     [[ $use == *--bench* ]] && expected+=" $bench_group"
-    [[ $use == *--tests* ]] && expected+=" $test_group $fuzz_group $vm_group"
+    [[ $use == *--tests* ]] && expected+=" $test_group $fuzz_group"
+    [[ $use == *--vm* ]] && expected+=" $vm_group"
     for package in $expected; do
         expect_in "$got" " $package " "install-deps.sh $use installs $package"
     done
     [[ $use == *--bench* ]] || expect_not_in "$got" " cups " "install-deps.sh $use"
+    [[ $use == *--vm* ]] || expect_not_in "$got" " qemu-system-x86 " "install-deps.sh $use"
 done
 
 # 5. A name that an installed package provides is present (Debian 13's
