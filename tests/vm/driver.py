@@ -67,23 +67,31 @@ class Results:
 
 # ---- QEMU's monitor ----------------------------------------------------------
 
+def connect_unix(path, timeout, what, check=lambda: None):
+    """Connects to the Unix socket at path, trying again until it is there;
+    check() may raise to give up sooner (the other end died)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.connect(path)
+            return sock
+        except OSError:
+            sock.close()
+            check()
+            if time.monotonic() > deadline:
+                raise BenchError("%s %s did not come up" % (what, path))
+            time.sleep(0.1)
+
 class Qmp:
     def __init__(self, path, process, log, timeout=30):
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                self.sock.connect(path)
-                break
-            except OSError:
-                self.sock.close()
-                if process.poll() is not None:
-                    with open(log, errors="replace") as f:
-                        said = " ".join(f.read().split())[-600:]
-                    raise BenchError("QEMU ended at once (status %s): %s" % (process.returncode, said))
-                if time.monotonic() > deadline:
-                    raise BenchError("QEMU's monitor socket %s did not come up" % path)
-                time.sleep(0.1)
+        def qemu_still_up():
+            if process.poll() is not None:
+                with open(log, errors="replace") as f:
+                    said = " ".join(f.read().split())[-600:]
+                raise BenchError("QEMU ended at once (status %s): %s" % (process.returncode, said))
+
+        self.sock = connect_unix(path, timeout, "QEMU's monitor socket", qemu_still_up)
         self.file = self.sock.makefile("rwb", buffering=0)
         self.events = []
         self._read()  # greeting
@@ -133,17 +141,7 @@ class Qmp:
 
 class Agent:
     def __init__(self, path, timeout=30):
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                self.sock.connect(path)
-                break
-            except OSError:
-                self.sock.close()
-                if time.monotonic() > deadline:
-                    raise BenchError("the agent's socket %s did not come up" % path)
-                time.sleep(0.1)
+        self.sock = connect_unix(path, timeout, "the agent's socket")
         self.pending = b""
         self.next_id = 1
 
