@@ -18,12 +18,14 @@
    creating the job) must be done within this time, so that a server that accepts
    connections but never answers holds the caller about three seconds, not longer. */
 #define PREPARE_TIMEOUT_MS BINPRN32_PREPARE_TIMEOUT_MS
-/* How often libcups hands control to the deadline check while it waits for an answer. */
-#define PREPARE_POLL_S 0.1
 /* Once the document goes out, a server that stops taking data for this long fails the
    send (a large image may take as long as it needs while the server keeps reading), and
    after the last byte the server must have answered the document's request within it. */
 #define STALL_TIMEOUT_MS BINPRN32_STALL_TIMEOUT_MS
+/* The longest pause accepted inside an answer of the server, in milliseconds, and the
+   longest single wait before the deadline is looked at again. libcups spends up to a
+   second after a request before its own wait begins, so 2 s keep a deadline of 3 s. */
+#define ANSWER_PAUSE_MS 2000
 /* The longest job name the server accepts (an IPP name), in bytes. */
 #define JOB_NAME_MAX 255
 
@@ -107,11 +109,33 @@ static long long now_ms(void)
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-/* Keeps libcups waiting for an answer until the deadline (milliseconds of CLOCK_MONOTONIC). */
+static int until_deadline(http_t *http, void *data);
+
+/* Lets libcups wait for the server until *deadline (milliseconds of CLOCK_MONOTONIC), and
+   no longer, in waits of what is left, up to ANSWER_PAUSE_MS. libcups takes that wait also
+   as the longest pause it accepts inside an answer (its reader of IPP answers does not
+   ask the callback), so it must never be a short polling interval: that fails the answer
+   of a busy server that comes in parts, after the server has acted on the request (a job
+   created, a document taken). Once the deadline has passed, every further wait (libcups
+   reads on after a failed request, to leave the connection clean) is cut to nothing. */
+static void wait_until(http_t *http, const long long *deadline)
+{
+    long long left = *deadline - now_ms();
+    if (left > ANSWER_PAUSE_MS)
+        left = ANSWER_PAUSE_MS;
+    /* libcups turns a wait below one millisecond into a minute. */
+    if (left < 2)
+        left = 2;
+    httpSetTimeout(http, (double)left / 1000.0, until_deadline, (void *)deadline);
+}
+
+/* Called by libcups at the end of each wait without data: waits on while the deadline is
+   ahead, each next wait cut to what is left. */
 static int until_deadline(http_t *http, void *data)
 {
-    (void)http;
-    return now_ms() < *(const long long *)data;
+    const long long *deadline = data;
+    wait_until(http, deadline);
+    return now_ms() < *deadline;
 }
 
 /* Connects within what is left until *deadline; requests on the connection then give up
@@ -123,7 +147,7 @@ static http_t *connect_server(const long long *deadline)
         return NULL;
     http_t *http = httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1, (int)left, NULL);
     if (http)
-        httpSetTimeout(http, PREPARE_POLL_S, until_deadline, (void *)deadline);
+        wait_until(http, deadline);
     return http;
 }
 
@@ -247,9 +271,10 @@ static ssize_t next_chunk(const binprn32_io *io, struct image *image, int64_t do
     return n;
 }
 
-/* Sends the document whose first chunk is already in buffer; the connection is closed on return. */
-static int16_t send_document(const binprn32_io *io, http_t *http, struct image *image, char *buffer,
-                             size_t first_length, const char *title, int32_t *job_out)
+/* Sends the document whose first chunk is already in buffer; the requests before the document
+   end by *deadline. The connection is closed on return. */
+static int16_t send_document(const binprn32_io *io, http_t *http, const long long *deadline, struct image *image,
+                             char *buffer, size_t first_length, const char *title, int32_t *job_out)
 {
     cups_dest_t *dest = cupsGetNamedDest(http, NULL, NULL);
     if (!dest) {
@@ -258,6 +283,7 @@ static int16_t send_document(const binprn32_io *io, http_t *http, struct image *
         return code;
     }
 
+    wait_until(http, deadline);
     int job_id = cupsCreateJob(http, dest->name, title, 0, NULL);
     if (job_id <= 0) {
         int16_t code = server_lost(http) ? BINPRN32_ERR_NO_SERVER : BINPRN32_ERR_JOB_REFUSED;
@@ -292,8 +318,8 @@ static int16_t send_document(const binprn32_io *io, http_t *http, struct image *
         if (code == BINPRN32_OK) {
             /* The last byte is out: the server's answer to the document must come within the
                stall limit, counted from now. */
-            const long long deadline = now_ms() + STALL_TIMEOUT_MS;
-            httpSetTimeout(http, PREPARE_POLL_S, until_deadline, (void *)&deadline);
+            const long long answer_by = now_ms() + STALL_TIMEOUT_MS;
+            wait_until(http, &answer_by);
             ipp_status_t status = io->finish_document(io->context, http, dest->name);
             if (status > IPP_STATUS_OK_EVENTS_COMPLETE)
                 code = BINPRN32_ERR_NOT_ACCEPTED;
@@ -400,7 +426,7 @@ int16_t binprn32_send_to_default(const binprn32_io *io, const char *path, int32_
     if (!http)
         code = BINPRN32_ERR_NO_SERVER;
     else
-        code = send_document(io, http, &image, buffer, first_length, title, job_id);
+        code = send_document(io, http, &deadline, &image, buffer, first_length, title, job_id);
 
     if (!pipe_was_pending) {
         const struct timespec no_wait = {0, 0};

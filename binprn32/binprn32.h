@@ -39,8 +39,10 @@
  *      vbSendPrnToDefPrinterJob2 also the number of bytes sent.
  *
  * Bounded waits: connecting and every request before the document must be
- * done within BINPRN32_PREPARE_TIMEOUT_MS (else BINPRN32_ERR_NO_SERVER).
- * Once the document goes out, the transfer takes as long as it needs while
+ * done within BINPRN32_PREPARE_TIMEOUT_MS (else BINPRN32_ERR_NO_SERVER). A
+ * busy server's answer that comes in parts, with pauses of up to 2 s, is read
+ * whole, never taken for a lost server; one that stops midway may hold the
+ * call up to 2 s past the limit. Once the document goes out, the transfer takes as long as it needs while
  * the server keeps taking data; a server that takes nothing for
  * BINPRN32_STALL_TIMEOUT_MS fails the send, and so does one that has not
  * answered within BINPRN32_STALL_TIMEOUT_MS of the last byte. Cancelling

@@ -9,7 +9,7 @@
 namespace {
 
 // The queue's device URI asked for directly, for servers whose destination list lacks it.
-QString queryDeviceUri(http_t *http, const char *queue)
+QString queryDeviceUri(http_t *http, const char *queue, QDeadlineTimer &deadline)
 {
     char printerUri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, printerUri, sizeof printerUri, "ipp", nullptr, "localhost", ippPort(),
@@ -18,6 +18,7 @@ QString queryDeviceUri(http_t *http, const char *queue)
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "device-uri");
+    waitUntil(http, deadline);
     ipp_t *response = cupsDoRequest(http, request, "/");
     QString uri;
     if (ipp_attribute_t *attr = ippFindAttribute(response, "device-uri", IPP_TAG_URI))
@@ -45,7 +46,7 @@ public:
             return info;
         }
         // Every request of the query shares the one deadline, however many libcups makes.
-        httpSetTimeout(http, PollS, untilDeadline, &deadline);
+        waitUntil(http, deadline);
 
         cups_dest_t *dest = cupsGetNamedDest(http, nullptr, nullptr);
         if (!dest) {
@@ -67,7 +68,7 @@ public:
         const char *state = cupsGetOption("printer-state", dest->num_options, dest->options);
         info.paused = state && QByteArray(state) == "5";
         const char *uri = cupsGetOption("device-uri", dest->num_options, dest->options);
-        const QString deviceUri = uri ? QString::fromUtf8(uri) : queryDeviceUri(http, dest->name);
+        const QString deviceUri = uri ? QString::fromUtf8(uri) : queryDeviceUri(http, dest->name, deadline);
         if (deviceUri.isEmpty() && deadline.hasExpired()) {
             info = DefaultPrinterInfo();
             info.state = DefaultPrinterInfo::State::NotAnswering;

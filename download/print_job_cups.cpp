@@ -22,8 +22,6 @@ public:
     {
         http_ = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                              int(qMax<qint64>(1, deadline_.remainingTime())), nullptr);
-        if (http_)
-            httpSetTimeout(http_, PollS, untilDeadline, &deadline_);
     }
     ~JobRequest()
     {
@@ -47,6 +45,7 @@ public:
         if (count > 0)
             ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", count, nullptr,
                           attributes);
+        waitUntil(http_, deadline_);
         ipp_t *response = cupsDoRequest(http_, request, "/jobs/");
         answered_ = response != nullptr && httpError(http_) == 0;
         return response;

@@ -1,8 +1,11 @@
 // The default-printer service over libcups: the port from the device URI, and the
-// default destination read afresh from a private print server.
+// default destination read afresh from a private print server. Also the answers of a
+// busy server, which come in parts, for both print-server services of the window.
 
 #include "download/default_printer.h"
+#include "download/print_job.h"
 #include "private_cups_server.h"
+#include "silent_server.h"
 
 #include <QtTest>
 #include <atomic>
@@ -113,6 +116,7 @@ private slots:
     void noServer();
     void serverFailsAfterConnecting_data();
     void serverFailsAfterConnecting();
+    void answersInParts();
 
 private:
     PrivateCupsServer server_;
@@ -275,6 +279,38 @@ void TestDefaultPrinter::serverFailsAfterConnecting()
     QCOMPARE(info.state, DefaultPrinterInfo::State::NoServer);
     QVERIFY(info.deviceName.isEmpty());
     QVERIFY(info.portName.isEmpty());
+}
+
+// A busy server's answer may come in parts, its IPP body a while after its HTTP
+// header: the default printer and a job's state are read whole, never taken for a
+// server that does not answer, and a cancel is known to be done.
+void TestDefaultPrinter::answersInParts()
+{
+    QTemporaryDir dir(QStringLiteral("/tmp/dp-XXXXXX"));
+    const QString socket = dir.filePath(QStringLiteral("s"));
+    PrintServerScript script;
+    script.pauseInAnswerMs = 400;
+    script.jobState = 5;  // processing
+    ScriptedPrintServer server(socket, script);
+    QVERIFY(server.isListening());
+    const QByteArray previous = qgetenv("CUPS_SERVER");
+    qputenv("CUPS_SERVER", QFile::encodeName(socket));
+    cupsSetServer(nullptr);
+
+    const DefaultPrinterInfo info = printer_->query(3000);
+    const std::unique_ptr<PrintJobs> jobs = makeCupsPrintJobs();
+    const JobLook look = jobs->look(7, 3000);
+    const bool cancelled = jobs->cancel(7, 3000);
+
+    qputenv("CUPS_SERVER", previous);
+    cupsSetServer(nullptr);
+    QCOMPARE(info.state, DefaultPrinterInfo::State::Ready);
+    QCOMPARE(info.deviceName, QStringLiteral("qx7100"));
+    QCOMPARE(info.portName, QStringLiteral("LPT1:"));
+    QCOMPARE(look.outcome, JobLook::Outcome::Answered);
+    QCOMPARE(look.state, 5);
+    QVERIFY(cancelled);
+    QCOMPARE(server.cancelledJobs(), QList<int>{7});
 }
 
 QTEST_GUILESS_MAIN(TestDefaultPrinter)

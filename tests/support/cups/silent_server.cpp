@@ -384,7 +384,14 @@ bool ScriptedPrintServer::handle(int fd, QByteArray &pending)
     ippDelete(response);
     const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: "
                               + QByteArray::number(body.size()) + "\r\n\r\n";
-    return sendAll(fd, header + body);
+    if (script.pauseInAnswerMs <= 0)
+        return sendAll(fd, header + body);
+    if (!sendAll(fd, header))
+        return false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(script.pauseInAnswerMs);
+    while (!stop_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return sendAll(fd, body);
 }
 
 namespace {

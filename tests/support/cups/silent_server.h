@@ -31,6 +31,9 @@ struct PrintServerScript {
     Answer requests = Answer::Normally;  // every request but the document's
     Answer document = Answer::Normally;  // Send-Document and Print-Job, after their last byte
     int slowMs = 0;
+    // Above 0: every answer goes out in two parts, its HTTP header at once and its IPP
+    // body this many milliseconds later, as from a busy server.
+    int pauseInAnswerMs = 0;
 
     // The destination it offers as the default (an empty name: no default).
     QByteArray printerName = "qx7100";
