@@ -226,6 +226,23 @@ private slots:
         QVERIFY(QDir().mkpath(images));
     }
 
+    // Each row starts from an empty queue, so that a row that failed midway leaves
+    // nothing behind for the next one to trip over.
+    void init()
+    {
+        if (!bench.server().isRunning())
+            QVERIFY2(bench.server().start(), qPrintable(bench.server().errorString()));
+        QVERIFY(bench.server().cancelAllJobs());
+        QVERIFY(bench.server().waitForJobsDone());
+    }
+
+    // A failed row shows what the print server saw.
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qInfo("print server's log:\n%s", qPrintable(bench.server().log()));
+    }
+
     void cleanupTestCase()
     {
         for (const auto &entry : hashes)
